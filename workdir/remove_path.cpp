@@ -1,0 +1,89 @@
+#include "workdir/remove_path.h"
+
+namespace {
+
+constexpr int kMaxAttempts = 100;
+constexpr DWORD kPauseMilliseconds = 100;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Directories open only with backup semantics; a link is opened as itself.
+constexpr DWORD kOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+enum class Round { kGone, kRetryAtOnce, kPause, kGiveUp };
+
+// Sets the delete disposition; on failure hands back the error that decides what follows.
+bool SetDeleteDisposition(const WCHAR* path, DWORD& error) {
+  HANDLE file = CreateFileW(path, DELETE, kShareAll, nullptr, OPEN_EXISTING, kOpenFlags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+    return false;
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  const BOOL set = SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                              sizeof(disposition));
+  error = set ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(file);
+  return set != FALSE;
+}
+
+// True when the read-only attribute was found set and written back cleared.
+bool ClearReadOnly(const WCHAR* path) {
+  HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                            OPEN_EXISTING, kOpenFlags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILE_BASIC_INFO info = {};
+  bool cleared = false;
+  if (GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)) &&
+      (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    cleared = SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info)) != FALSE;
+  }
+  CloseHandle(file);
+  return cleared;
+}
+
+}  // namespace
+
+bool RemovePathWithRetries(const WCHAR* path) {
+  int attempt = 1;
+  // The retries that follow a successful disposition or attribute write go on at once, relying on
+  // the file system to make progress. Some do not (a delete-pending file that another handle
+  // holds, an attribute write accepted and not kept), so a step that succeeds a second time
+  // without a counted attempt between makes that round a counted one.
+  bool disposition_uncounted = false;
+  bool attributes_uncounted = false;
+  for (;;) {
+    DWORD error = ERROR_SUCCESS;
+    Round round = Round::kPause;
+    if (SetDeleteDisposition(path, error)) {
+      round = disposition_uncounted ? Round::kPause : Round::kRetryAtOnce;
+      disposition_uncounted = true;
+    } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      round = Round::kGone;
+    } else if (error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY) {
+      round = Round::kPause;
+    } else if (error == ERROR_ACCESS_DENIED) {
+      if (ClearReadOnly(path)) {
+        round = attributes_uncounted ? Round::kPause : Round::kRetryAtOnce;
+        attributes_uncounted = true;
+      }
+    } else {
+      round = Round::kGiveUp;
+    }
+
+    switch (round) {
+      case Round::kGone:
+        return true;
+      case Round::kGiveUp:
+        return false;
+      case Round::kRetryAtOnce:
+        continue;
+      case Round::kPause:
+        if (attempt >= kMaxAttempts) return false;
+        ++attempt;
+        disposition_uncounted = false;
+        attributes_uncounted = false;
+        Sleep(kPauseMilliseconds);
+        continue;
+    }
+  }
+}
