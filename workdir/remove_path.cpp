@@ -35,6 +35,8 @@ bool ClearReadOnly(const WCHAR* path) {
   if (GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)) &&
       (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
     info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    // Zero would mean "leave the attributes as they are"; NORMAL alone means none.
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     cleared = SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info)) != FALSE;
   }
   CloseHandle(file);

@@ -1,0 +1,37 @@
+# The stub's sources against the emulation, with the host tests.
+option(STUB_SANITIZE "AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(STUB_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+add_compile_options(-Wall -Wextra -Werror)
+
+find_package(GTest REQUIRED)
+include(GoogleTest)
+enable_testing()
+
+add_library(emulation STATIC
+  platform/emulated/process.cpp
+  platform/emulated/registry.cpp
+  platform/emulated/security.cpp
+  platform/emulated/file_system.cpp
+)
+target_include_directories(emulation PUBLIC ${PROJECT_SOURCE_DIR})
+
+add_library(stub_core STATIC ${STUB_SOURCES})
+target_link_libraries(stub_core PUBLIC emulation)
+
+add_executable(host-tests
+  tests/host/strings_test.cpp
+  tests/host/emulation_test.cpp
+  tests/host/stub_config_test.cpp
+  tests/host/work_directory_test.cpp
+  tests/host/remove_path_test.cpp
+  tests/host/run_stub_test.cpp
+)
+target_link_libraries(host-tests PRIVATE stub_core GTest::gtest_main)
+gtest_discover_tests(host-tests DISCOVERY_TIMEOUT 60)
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
+  add_subdirectory(tests/wine)
+endif()

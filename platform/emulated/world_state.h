@@ -1,0 +1,138 @@
+// The emulation's own state, shared by its translation units; tests use world.h.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/emulated/world.h"
+
+namespace emu::detail {
+
+// Case-insensitive key for names, as the file system and the registry compare them.
+std::u16string Fold(const std::u16string& text);
+
+struct Node {
+  std::u16string name;
+  bool directory = false;
+  bool link = false;
+  std::u16string link_target;
+  DWORD attributes = 0;
+  std::string data;
+  LONGLONG times[4] = {0, 0, 0, 0};
+  std::u16string security;
+  bool delete_pending = false;
+  bool deny_create = false;
+  bool deny_delete = false;
+  Node* parent = nullptr;
+  std::map<std::u16string, std::shared_ptr<Node>> children;  // by folded name
+  char16_t volume = 0;
+};
+
+enum class HandleKind { kFile, kToken, kKey };
+
+struct HandleObject {
+  HandleKind kind = HandleKind::kFile;
+  std::shared_ptr<Node> node;
+  DWORD access = 0;
+  DWORD share = 0;
+  bool held_by_test = false;
+  uint64_t release_at = 0;  // 0: held until released
+  uintptr_t key_root = 0;   // a registry key's root and folded path
+  std::u16string key;
+};
+
+struct RegistryValue {
+  std::u16string name;
+  DWORD type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+
+struct Volume {
+  bool persistent_acls = true;
+  std::shared_ptr<Node> root;
+};
+
+struct World {
+  // process
+  HMODULE image = nullptr;
+  std::u16string image_path;
+  std::u16string command_line;
+  int exit_pipe = -1;
+  DWORD last_error = 0;
+  uint64_t trims = 0;
+
+  // faults and records
+  Fault fault;
+  bool fault_armed = false;
+  uint64_t calls = 0;
+  uint64_t calls_of[static_cast<int>(Op::Count)] = {};
+  uint64_t injected = 0;
+  std::vector<Call> call_log;
+
+  // memory: block address to size
+  std::map<void*, size_t> local_blocks;
+  std::map<void*, size_t> heap_blocks;
+
+  // handles by value
+  std::map<uintptr_t, HandleObject> handles;
+  uintptr_t next_handle = 0x1000;
+  std::map<int, uintptr_t> holders;
+  int next_holder = 1;
+
+  // clock and random generator
+  uint64_t now = 0;
+  uint64_t sleeps = 0;
+  uint64_t random_state = 0;
+  std::vector<uint8_t> scripted_random;
+
+  // registry: root value, folded key path, folded value name
+  std::map<std::pair<uintptr_t, std::u16string>, std::map<std::u16string, RegistryValue>> registry;
+
+  // token
+  std::vector<uint8_t> user_sid;
+  std::vector<uint8_t> owner_sid;
+  std::u16string owner_text;  // replaces the owner's string form when not empty
+
+  // file system
+  std::map<char16_t, Volume> volumes;
+  bool keep_accepted_deletes = false;
+  bool ignore_attribute_writes = false;
+};
+
+World& TheWorld();
+
+// Counts and records a failable call; true when an injected fault fails it, with the error to
+// report in error.
+bool Fails(Op op, DWORD& error, const std::u16string& text = {}, DWORD detail = 0);
+// Marks the most recent call record as failed, for failures of the emulated system itself.
+void MarkFailed();
+
+inline void Succeeded() { TheWorld().last_error = kSuccessMarker; }
+inline void Failed(DWORD error) {
+  TheWorld().last_error = error;
+  MarkFailed();
+}
+
+HANDLE NewHandle(HandleObject object);
+HandleObject* FindHandle(HANDLE handle, HandleKind kind);
+void DropHandle(uintptr_t value);
+
+std::u16string Text(LPCWSTR text);
+void* AllocateLocal(size_t bytes, bool zero);
+
+// SID binary form from "S-1-..." text; empty on a malformed text.
+std::vector<uint8_t> ParseSid(const std::u16string& text);
+std::u16string SidToText(const uint8_t* sid);
+size_t SidSize(const uint8_t* sid);
+
+// The SDDL text held by a descriptor that the emulated conversion made; false for anything else.
+bool DescriptorText(const void* descriptor, std::u16string& text);
+
+// Runs what the clock has reached: releases of test-held handles.
+void AdvanceClock(uint64_t milliseconds);
+
+void ResetFileSystem();
+
+}  // namespace emu::detail

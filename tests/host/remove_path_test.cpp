@@ -1,0 +1,164 @@
+#include "workdir/remove_path.h"
+
+#include "tests/host/emulated_test.h"
+
+namespace {
+
+const std::u16string kDir = u"C:\\Work\\";
+const std::u16string kFile = u"C:\\Work\\setup.exe";
+
+class RemovePathTest : public EmulatedTest {
+ protected:
+  void SetUp() override {
+    EmulatedTest::SetUp();
+    ASSERT_TRUE(emu::MakeDirectory(kDir));
+  }
+  static bool Remove(const std::u16string& path) { return RemovePathWithRetries(path.c_str()); }
+};
+
+TEST_F(RemovePathTest, AMissingPathIsGoneAtOnce) {
+  for (const char16_t* path : {u"C:\\Work\\missing.exe", u"C:\\Nowhere\\missing.exe"}) {
+    SCOPED_TRACE(Show(path));
+    EXPECT_TRUE(Remove(path));
+    EXPECT_EQ(emu::CallCount(emu::Op::SetFileInformationByHandle), 0u);
+    EXPECT_EQ(emu::SleepCalls(), 0u);
+  }
+}
+
+TEST_F(RemovePathTest, FilesAndEmptyDirectoriesGoWithoutAPause) {
+  const struct {
+    const char* name;
+    std::u16string path;
+    bool directory;
+    DWORD attributes;
+  } cases[] = {
+      {"file", kFile, false, FILE_ATTRIBUTE_ARCHIVE},
+      {"read-only file", kFile, false, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN},
+      {"directory", u"C:\\Work\\VQ_00000.tmp", true, 0},
+      {"directory with a trailing backslash", u"C:\\Work\\VQ_00000.tmp\\", true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    if (c.directory) {
+      ASSERT_TRUE(emu::MakeDirectory(c.path));
+    } else {
+      ASSERT_TRUE(emu::MakeFile(c.path, "MZ", c.attributes));
+    }
+    EXPECT_TRUE(Remove(c.path));
+    EXPECT_FALSE(emu::Exists(c.path));
+    EXPECT_EQ(emu::SleepCalls(), 0u);
+    EXPECT_EQ(emu::OpenHandles(), 0u);
+  }
+}
+
+TEST_F(RemovePathTest, ALinkIsRemovedAsItselfAndItsTargetStays) {
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Data\\keep.txt", "precious"));
+  ASSERT_TRUE(emu::MakeLink(u"C:\\Work\\file-link", u"C:\\Data\\keep.txt", false));
+  ASSERT_TRUE(emu::MakeLink(u"C:\\Work\\dir-link", u"C:\\Data", true));
+  EXPECT_TRUE(Remove(u"C:\\Work\\file-link"));
+  EXPECT_TRUE(Remove(u"C:\\Work\\dir-link\\"));
+  EXPECT_FALSE(emu::Exists(u"C:\\Work\\file-link"));
+  EXPECT_FALSE(emu::Exists(u"C:\\Work\\dir-link"));
+  EXPECT_EQ(emu::FileContent(u"C:\\Data\\keep.txt"), "precious");
+}
+
+TEST_F(RemovePathTest, ABusyFileIsRetriedEvery100MsUntilReleased) {
+  ASSERT_TRUE(emu::MakeFile(kFile));
+  const int holder = emu::HoldOpen(kFile, GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_NE(holder, 0);
+  emu::ReleaseAt(holder, 450);
+  EXPECT_TRUE(Remove(kFile));
+  EXPECT_FALSE(emu::Exists(kFile));
+  EXPECT_EQ(emu::SleepCalls(), 5u);
+  EXPECT_EQ(emu::NowMilliseconds(), 500u);
+}
+
+TEST_F(RemovePathTest, ANonEmptyDirectoryIsRemovedOnceItsLastFileGoes) {
+  const std::u16string dir = u"C:\\Work\\VQ_00000.tmp\\";
+  const std::u16string file = dir + u"setup.exe";
+  ASSERT_TRUE(emu::MakeFile(file));
+  // Another process still holds the file whose deletion is pending.
+  const int holder = emu::HoldOpen(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  HANDLE own = CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(own, INVALID_HANDLE_VALUE);
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  ASSERT_TRUE(SetFileInformationByHandle(own, FileDispositionInfo, &disposition, sizeof(disposition)));
+  ASSERT_TRUE(CloseHandle(own));
+  ASSERT_TRUE(emu::IsDeletePending(file));
+  emu::ReleaseAt(holder, 300);
+  EXPECT_TRUE(Remove(dir));
+  EXPECT_FALSE(emu::Exists(dir));
+  EXPECT_EQ(emu::SleepCalls(), 3u);
+}
+
+TEST_F(RemovePathTest, GivesUpAfter100AttemptsAnd99Pauses) {
+  const struct {
+    const char* name;
+    void (*arrange)();
+    std::u16string path;
+  } cases[] = {
+      {"held without delete sharing", [] { emu::HoldOpen(kFile, GENERIC_READ, FILE_SHARE_READ); }, kFile},
+      {"directory that keeps a file", [] { emu::MakeFile(u"C:\\Work\\other.txt"); }, kDir},
+      {"denied without being read-only", [] { emu::DenyDelete(kFile); }, kFile},
+      {"disposition accepted, file kept", [] { emu::KeepFilesAcceptedForDeletion(true); }, kFile},
+      {"read-only bit accepted, not kept", [] { emu::IgnoreAttributeWrites(true); },
+       u"C:\\Work\\readonly.exe"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeFile(kFile));
+    ASSERT_TRUE(emu::MakeFile(u"C:\\Work\\readonly.exe", "", FILE_ATTRIBUTE_READONLY));
+    c.arrange();
+    EXPECT_FALSE(Remove(c.path));
+    EXPECT_TRUE(emu::Exists(c.path));
+    EXPECT_EQ(emu::SleepCalls(), 99u);
+    EXPECT_EQ(emu::NowMilliseconds(), 9900u);
+    EXPECT_LE(emu::CallCount(emu::Op::CreateFileW), 400u) << "the uncounted retries are bounded";
+    EXPECT_EQ(emu::OpenHandles(), 0u);
+  }
+}
+
+TEST_F(RemovePathTest, OtherErrorsEndTheRemovalAtOnce) {
+  const struct {
+    const char* name;
+    std::u16string path;
+    emu::Fault fault;
+  } cases[] = {
+      {"invalid name", u"C:\\Work\\a|b", {}},
+      {"open fails otherwise", kFile, {emu::Op::CreateFileW, 1, true, ERROR_INVALID_PARAMETER}},
+      {"disposition fails otherwise", kFile, {emu::Op::SetFileInformationByHandle, 1, true, ERROR_NOT_SUPPORTED}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeFile(kFile));
+    emu::InjectFault(c.fault);
+    EXPECT_FALSE(Remove(c.path));
+    EXPECT_EQ(emu::SleepCalls(), 0u);
+    EXPECT_EQ(emu::OpenHandles(), 0u);
+  }
+  emu::ClearFaults();
+  EXPECT_TRUE(emu::Exists(kFile));
+}
+
+TEST_F(RemovePathTest, AFileWhoseOnlyAttributeIsReadOnlyIsRemoved) {
+  // Clearing the bit leaves no attribute, which the platform reads as "unchanged" when written as 0.
+  ASSERT_TRUE(emu::MakeFile(kFile, "", FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(Remove(kFile));
+  EXPECT_FALSE(emu::Exists(kFile));
+  EXPECT_EQ(emu::SleepCalls(), 0u);
+}
+
+TEST_F(RemovePathTest, AFailedAttributeStepOnlyLeadsToTheCountedPause) {
+  ASSERT_TRUE(emu::MakeFile(kFile, "", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+  // The first attribute open fails; the next round clears the bit and removes the file.
+  emu::InjectFault({emu::Op::GetFileInformationByHandleEx, 1, false, ERROR_ACCESS_DENIED});
+  EXPECT_TRUE(Remove(kFile));
+  EXPECT_FALSE(emu::Exists(kFile));
+  EXPECT_EQ(emu::SleepCalls(), 1u);
+}
+
+}  // namespace
