@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Every test: the host build, the host build with sanitizers, and the real executables under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+cmake --preset host >/dev/null
+cmake --build --preset host -j "$jobs"
+cmake --preset host-sanitize >/dev/null
+cmake --build --preset host-sanitize -j "$jobs"
+
+status=0
+echo "== host tests"
+ctest --preset host || status=1
+echo "== host tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+ctest --preset host-sanitize || status=1
+echo "== Wine tests"
+ctest --preset wine || status=1
+exit $status
