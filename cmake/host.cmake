@@ -32,6 +32,7 @@ add_executable(host-tests
 target_link_libraries(host-tests PRIVATE stub_core GTest::gtest_main)
 gtest_discover_tests(host-tests DISCOVERY_TIMEOUT 60)
 
+add_subdirectory(tests/image)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
   add_subdirectory(tests/wine)
 endif()

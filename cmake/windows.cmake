@@ -29,3 +29,32 @@ add_custom_command(TARGET stub POST_BUILD
   COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/image/check_stub_image.py $<TARGET_FILE:stub>
           ${CMAKE_BINARY_DIR}/stub.map
   VERBATIM)
+
+# One image per rule, each breaking only that rule, for the test that the check refuses them.
+set(STUB_BAD_IMAGE_SAMPLES constructor extra-import console-subsystem section-alignment wrong-entry)
+foreach(sample IN LISTS STUB_BAD_IMAGE_SAMPLES)
+  add_executable(bad-image-${sample} tests/image/bad_image_sample.cpp)
+  target_include_directories(bad-image-${sample} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(bad-image-${sample} PRIVATE UNICODE _UNICODE)
+  target_compile_options(bad-image-${sample} PRIVATE -Os -ffreestanding -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector)
+  set(subsystem -mwindows)
+  set(alignment -Wl,--section-alignment=4096)
+  set(libraries kernel32)
+  if(sample STREQUAL "constructor")
+    target_compile_definitions(bad-image-${sample} PRIVATE SAMPLE_CONSTRUCTOR)
+  elseif(sample STREQUAL "extra-import")
+    target_compile_definitions(bad-image-${sample} PRIVATE SAMPLE_EXTRA_IMPORT)
+    list(APPEND libraries user32)
+  elseif(sample STREQUAL "console-subsystem")
+    set(subsystem -mconsole)
+  elseif(sample STREQUAL "section-alignment")
+    set(alignment -Wl,--section-alignment=8192)
+  elseif(sample STREQUAL "wrong-entry")
+    target_compile_definitions(bad-image-${sample} PRIVATE SAMPLE_WRONG_ENTRY)
+    list(APPEND alignment -Wl,-Map=${CMAKE_BINARY_DIR}/bad-image-wrong-entry.map)
+  endif()
+  target_link_options(bad-image-${sample} PRIVATE -nostdlib -nostartfiles -e SampleEntry ${subsystem} -s
+    -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat ${alignment} -Wl,--file-alignment=512)
+  target_link_libraries(bad-image-${sample} PRIVATE ${libraries} gcc)
+endforeach()

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The image check passes stub.exe and refuses each sample that breaks one rule, for that rule.
+set -u
+bin=${1:?usage: image_check_test.sh WINDOWS_BIN_DIR}
+check="$(dirname "$0")/check_stub_image.py"
+failures=0
+
+if ! python3 "$check" "$bin/stub.exe" "$bin/../stub.map"; then
+  echo "FAIL: stub.exe does not pass the image check"
+  failures=$((failures + 1))
+fi
+
+while IFS='|' read -r sample map reason; do
+  args=("$bin/bad-image-$sample.exe")
+  [ -n "$map" ] && args+=("$bin/../$map")
+  message=$(python3 "$check" "${args[@]}" 2>&1)
+  status=$?
+  if [ $status -ne 1 ] || [[ "$message" != *"$reason"* ]]; then
+    echo "FAIL: $sample: expected a refusal for '$reason', got status $status: $message"
+    failures=$((failures + 1))
+  else
+    echo "ok: $sample refused: $message"
+  fi
+done <<'SAMPLES'
+constructor||static constructors
+extra-import||imports from USER32.DLL
+console-subsystem||not the GUI subsystem
+section-alignment||section alignment 8192
+wrong-entry|bad-image-wrong-entry.map|not StubEntry
+SAMPLES
+
+# Rules that no compiler flag breaks cleanly: a patched copy of stub.exe, one field each.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+while IFS='|' read -r field reason; do
+  python3 - "$bin/stub.exe" "$work/$field.exe" "$field" <<'PATCH'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+opt = pe + 24
+field = sys.argv[3]
+if field == "tls":
+    struct.pack_into("<II", data, opt + 112 + 8 * 9, 0x1000, 0x28)
+elif field == "timestamp":
+    struct.pack_into("<I", data, pe + 8, 0x6500AA00)
+elif field == "aslr":
+    flags = struct.unpack_from("<H", data, opt + 70)[0]
+    struct.pack_into("<H", data, opt + 70, flags & ~0x0040)
+elif field == "nx":
+    flags = struct.unpack_from("<H", data, opt + 70)[0]
+    struct.pack_into("<H", data, opt + 70, flags & ~0x0100)
+open(sys.argv[2], "wb").write(data)
+PATCH
+  message=$(python3 "$check" "$work/$field.exe" 2>&1)
+  status=$?
+  if [ $status -ne 1 ] || [[ "$message" != *"$reason"* ]]; then
+    echo "FAIL: patched $field: expected a refusal for '$reason', got status $status: $message"
+    failures=$((failures + 1))
+  else
+    echo "ok: patched $field refused: $message"
+  fi
+done <<'PATCHES'
+tls|TLS directory
+timestamp|timestamp
+aslr|ASLR is off
+nx|NX is off
+PATCHES
+
+exit $((failures > 0))
