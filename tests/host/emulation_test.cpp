@@ -1,0 +1,882 @@
+// The emulation itself, where a wrong stand-in would let a stub bug pass: module path,
+// command-line splitting, registry, token, SDDL, volumes, NT delete semantics, sharing, faults,
+// the success marker and the virtual clock.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/emulated/world.h"
+#include "platform/win32.h"
+#include "tests/host/emulated_test.h"
+
+namespace {
+
+// --- module and command line -----------------------------------------------------------------
+
+using EmulatedModule = EmulatedTest;
+
+TEST_F(EmulatedModule, FileNameFitsOrIsCutShortWithATerminator) {
+  const std::u16string path = u"C:\\Installer\\stub.exe";  // 21 units
+  struct Case {
+    DWORD size;
+    bool fits;
+  };
+  const std::vector<Case> cases = {{260, true}, {22, true}, {21, false}, {20, false}, {1, false}};
+  for (const Case& c : cases) {
+    for (HMODULE module : {static_cast<HMODULE>(nullptr), emu::Image()}) {
+      SCOPED_TRACE(testing::Message() << "size " << c.size << (module ? ", own handle" : ", null"));
+      emu::SetImage(emu::Image(), path);
+      std::vector<WCHAR> buffer(c.size + 4, 0xBEEF);
+      SetLastError(0);
+      const DWORD result = GetModuleFileNameW(module, buffer.data(), c.size);
+      if (c.fits) {
+        EXPECT_EQ(result, path.size());
+        EXPECT_EQ(std::u16string(buffer.data()), path);
+      } else {
+        EXPECT_EQ(result, c.size);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_EQ(std::u16string(buffer.data(), c.size - 1), path.substr(0, c.size - 1));
+        EXPECT_EQ(buffer[c.size - 1], 0) << "cut short without a terminator";
+      }
+      for (size_t i = c.size; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xBEEF) << "unit " << i;
+    }
+  }
+}
+
+TEST_F(EmulatedModule, HandleAndNameBelongToTheImage) {
+  EXPECT_EQ(GetModuleHandleW(nullptr), emu::Image());
+  const HMODULE other = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF600000000));
+  emu::SetImage(other, u"D:\\Elsewhere\\stub.exe");
+  EXPECT_EQ(GetModuleHandleW(nullptr), other);
+  WCHAR buffer[MAX_PATH];
+  EXPECT_EQ(GetModuleFileNameW(other, buffer, MAX_PATH), 21u);
+  EXPECT_EQ(std::u16string(buffer), u"D:\\Elsewhere\\stub.exe");
+  // A module handle that is not the image names no module.
+  const HMODULE stranger = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x180000000));
+  EXPECT_EQ(GetModuleFileNameW(stranger, buffer, MAX_PATH), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+using EmulatedCommandLine = EmulatedTest;
+
+TEST_F(EmulatedCommandLine, SplitsAsWindowsDoes) {
+  struct Case {
+    const char* name;
+    std::u16string line;
+    std::vector<std::u16string> arguments;
+  };
+  const std::vector<Case> cases = {
+      {"quoted program path with a blank",
+       u"\"C:\\Program Files\\stub.exe\" a",
+       {u"C:\\Program Files\\stub.exe", u"a"}},
+      {"unquoted program path",
+       u"C:\\Installer\\stub.exe a b",
+       {u"C:\\Installer\\stub.exe", u"a", u"b"}},
+      {"unquoted program path ends at a tab", u"C:\\stub.exe\targ", {u"C:\\stub.exe", u"arg"}},
+      {"no escapes in the quoted program path", u"\"C:\\dir\\\" next", {u"C:\\dir\\", u"next"}},
+      {"program path only", u"\"C:\\Installer\\stub.exe\"", {u"C:\\Installer\\stub.exe"}},
+      {"blanks and tabs between, trailing blanks",
+       u"stub.exe  a \t b\t\tc  ",
+       {u"stub.exe", u"a", u"b", u"c"}},
+      {"quoted arguments keep blanks and tabs",
+       u"stub.exe \"a b\" \"c\td\"",
+       {u"stub.exe", u"a b", u"c\td"}},
+      {"quotes inside an argument", u"stub.exe a\"b c\"d", {u"stub.exe", u"ab cd"}},
+      {"unterminated quote runs to the end", u"stub.exe \"a b", {u"stub.exe", u"a b"}},
+      {"2 backslashes and a quote", u"stub.exe a\\\\\"b c\"", {u"stub.exe", u"a\\b c"}},
+      {"4 backslashes and a quote", u"stub.exe a\\\\\\\\\"b\"", {u"stub.exe", u"a\\\\b"}},
+      {"quoted directory with a trailing backslash",
+       u"stub.exe \"C:\\dir\\\\\" x",
+       {u"stub.exe", u"C:\\dir\\", u"x"}},
+      {"1 backslash and a quote", u"stub.exe a\\\"b", {u"stub.exe", u"a\"b"}},
+      {"3 backslashes and a quote", u"stub.exe a\\\\\\\"b", {u"stub.exe", u"a\\\"b"}},
+      {"escaped quote inside quotes", u"stub.exe \"a\\\"b c\"", {u"stub.exe", u"a\"b c"}},
+      {"backslashes not before a quote",
+       u"stub.exe C:\\dir\\\\sub\\ x\\\\",
+       {u"stub.exe", u"C:\\dir\\\\sub\\", u"x\\\\"}},
+      {"empty quoted argument", u"stub.exe \"\" b", {u"stub.exe", u"", u"b"}},
+      {"empty quoted argument last", u"stub.exe a \"\"", {u"stub.exe", u"a", u""}},
+      {"switches",
+       u"\"C:\\Installer\\stub.exe\" --CLEANUP /S",
+       {u"C:\\Installer\\stub.exe", u"--CLEANUP", u"/S"}},
+      {"empty command line gives the image path", u"", {u"C:\\Installer\\stub.exe"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int count = -1;
+    LPWSTR* arguments = CommandLineToArgvW(c.line.c_str(), &count);
+    ASSERT_NE(arguments, nullptr);
+    ASSERT_EQ(count, static_cast<int>(c.arguments.size()));
+    for (int i = 0; i < count; ++i) {
+      EXPECT_EQ(std::u16string(arguments[i]), c.arguments[i]) << "argument " << i;
+    }
+    // The array and its texts are one block, released by one LocalFree.
+    EXPECT_EQ(emu::LocalBlocks(), 1u);
+    EXPECT_EQ(LocalFree(arguments), nullptr);
+    EXPECT_EQ(emu::LocalBlocks(), 0u);
+  }
+}
+
+TEST_F(EmulatedCommandLine, EmptyLineFollowsTheImagePath) {
+  emu::SetImage(emu::Image(), u"E:\\Other Place\\setup stub.exe");
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(u"", &count);
+  ASSERT_NE(arguments, nullptr);
+  ASSERT_EQ(count, 1);
+  EXPECT_EQ(std::u16string(arguments[0]), u"E:\\Other Place\\setup stub.exe");
+  LocalFree(arguments);
+}
+
+TEST_F(EmulatedCommandLine, InjectedFailureGivesNullAndAllocatesNothing) {
+  emu::InjectFault({emu::Op::CommandLineToArgvW, 1, false, ERROR_NOT_ENOUGH_MEMORY});
+  int count = 0;
+  EXPECT_EQ(CommandLineToArgvW(u"stub.exe a", &count), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(emu::LocalBlocks(), 0u);
+  LPWSTR* arguments = CommandLineToArgvW(u"stub.exe a", &count);  // the fault was once only
+  ASSERT_NE(arguments, nullptr);
+  EXPECT_EQ(count, 2);
+  LocalFree(arguments);
+}
+
+TEST_F(EmulatedCommandLine, CompareIgnoresCase) {
+  struct Case {
+    std::u16string left, right;
+    bool equal;
+  };
+  const std::vector<Case> cases = {
+      {u"--cleanup", u"--CLEANUP", true},         {u"--Nimbet-Frame", u"--nimbet-frame", true},
+      {u"--cleanup", u"--cleanup", true},         {u"", u"", true},
+      {u"\u00C9t\u00C9", u"\u00E9T\u00E9", true}, {u"--cleanup=1", u"--cleanup", false},
+      {u"--cleanu", u"--cleanup", false},         {u"", u"a", false},
+      {u"--nimbet-frame", u"--cleanup", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Show(c.left) + " / " + Show(c.right));
+    EXPECT_EQ(lstrcmpiW(c.left.c_str(), c.right.c_str()) == 0, c.equal);
+    EXPECT_EQ(lstrcmpiW(c.right.c_str(), c.left.c_str()) == 0, c.equal);
+  }
+}
+
+// --- registry --------------------------------------------------------------------------------
+
+const std::u16string kKey = u"Software\\Zarnith";
+const std::u16string kValue = u"NimbetInstallerCleanup";
+
+using EmulatedRegistry = EmulatedTest;
+
+TEST_F(EmulatedRegistry, ReportsTypeAndExactByteCount) {
+  struct Case {
+    const char* name;
+    DWORD type;
+    std::vector<uint8_t> data;
+  };
+  const std::vector<Case> cases = {
+      {"zero with terminator", REG_SZ, emu::Utf16Bytes(u"0", true)},
+      {"zero without terminator", REG_SZ, emu::Utf16Bytes(u"0", false)},
+      {"empty text with terminator", REG_SZ, emu::Utf16Bytes(u"", true)},
+      {"no data at all", REG_SZ, {}},
+      {"odd byte count", REG_SZ, {0x30, 0x00, 0x31}},
+      {"expandable text", REG_EXPAND_SZ, emu::Utf16Bytes(u"0", true)},
+      {"number", REG_DWORD, {0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::SetRegistryValue(HKEY_CURRENT_USER, kKey, kValue, c.type, c.data);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_QUERY_VALUE, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(emu::OpenHandles(), 1u);
+
+    DWORD type = 0xFFFF, size = 0xFFFF;
+    EXPECT_EQ(RegQueryValueExW(key, kValue.c_str(), nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, c.data.size()) << "size asked without a buffer";
+
+    std::vector<uint8_t> buffer(16, 0xEE);
+    type = 0xFFFF;
+    size = static_cast<DWORD>(buffer.size());
+    EXPECT_EQ(RegQueryValueExW(key, kValue.c_str(), nullptr, &type, buffer.data(), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(size, c.data.size());
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + c.data.size()), c.data);
+
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(emu::OpenHandles(), 0u);
+  }
+}
+
+TEST_F(EmulatedRegistry, TooSmallABufferGivesMoreDataAndTheSizeNeeded) {
+  emu::SetRegistryValue(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, emu::Utf16Bytes(u"00", true));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_QUERY_VALUE, &key),
+            ERROR_SUCCESS);
+  WCHAR buffer[2] = {0, 0};
+  DWORD type = 0, size = sizeof(buffer);
+  EXPECT_EQ(RegQueryValueExW(key, kValue.c_str(), nullptr, &type, reinterpret_cast<LPBYTE>(buffer),
+                             &size),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(EmulatedRegistry, NamesAreCaseInsensitive) {
+  emu::SetRegistryValue(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, emu::Utf16Bytes(u"0", true));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"SOFTWARE\\zarnith", 0, KEY_QUERY_VALUE, &key),
+            ERROR_SUCCESS);
+  DWORD type = 0, size = 8;
+  BYTE data[8];
+  EXPECT_EQ(RegQueryValueExW(key, u"nimbetinstallercleanup", nullptr, &type, data, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 4u);
+  RegCloseKey(key);
+}
+
+TEST_F(EmulatedRegistry, MissingKeysAndValuesAreNotFound) {
+  // Under HKEY_LOCAL_MACHINE only: the current user's hive does not see it.
+  emu::SetRegistryValue(HKEY_LOCAL_MACHINE, kKey, kValue, REG_SZ, emu::Utf16Bytes(u"0", true));
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_QUERY_VALUE, &key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(emu::OpenHandles(), 0u);
+
+  // The key under the current user, with another value only.
+  emu::SetRegistryValue(HKEY_CURRENT_USER, kKey, u"Other", REG_SZ, emu::Utf16Bytes(u"0", true));
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_QUERY_VALUE, &key),
+            ERROR_SUCCESS);
+  DWORD type = 0, size = 8;
+  BYTE data[8];
+  EXPECT_EQ(RegQueryValueExW(key, kValue.c_str(), nullptr, &type, data, &size),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Elsewhere", 0, KEY_QUERY_VALUE, &key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(emu::OpenHandles(), 0u);
+}
+
+// --- token -----------------------------------------------------------------------------------
+
+using EmulatedToken = EmulatedTest;
+
+// The SID of TokenOwner or TokenUser as text, through the two-call pattern the stub uses.
+void TokenSidText(TOKEN_INFORMATION_CLASS which, std::u16string& text) {
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  DWORD size = 0;
+  SetLastError(0);
+  EXPECT_FALSE(GetTokenInformation(token, which, nullptr, 0, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  ASSERT_GT(size, sizeof(PSID));
+  void* block = LocalAlloc(LMEM_ZEROINIT, size);
+  ASSERT_NE(block, nullptr);
+  DWORD got = 0;
+  EXPECT_FALSE(GetTokenInformation(token, which, block, size - 1, &got)) << "one byte short";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_TRUE(GetTokenInformation(token, which, block, size, &got));
+  const PSID sid = which == TokenOwner ? static_cast<TOKEN_OWNER*>(block)->Owner
+                                       : static_cast<TOKEN_USER*>(block)->User.Sid;
+  LPWSTR converted = nullptr;
+  EXPECT_TRUE(ConvertSidToStringSidW(sid, &converted));
+  text = converted ? std::u16string(converted) : std::u16string();
+  LocalFree(converted);
+  LocalFree(block);
+  EXPECT_TRUE(CloseHandle(token));
+}
+
+TEST_F(EmulatedToken, OwnerAndUserConvertToTheirOwnTexts) {
+  struct Case {
+    std::u16string user, owner;
+  };
+  const std::vector<Case> cases = {
+      {u"S-1-5-21-1004336348-1177238915-682003330-1000",
+       u"S-1-5-21-1004336348-1177238915-682003330-513"},
+      {u"S-1-5-21-1-2-3-1001", u"S-1-5-32-544"},
+      {u"S-1-5-21-4294967295-0-7-500", u"S-1-5-18"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Show(c.owner));
+    emu::SetToken(c.user, c.owner);
+    std::u16string owner, user;
+    TokenSidText(TokenOwner, owner);
+    TokenSidText(TokenUser, user);
+    EXPECT_EQ(owner, c.owner);
+    EXPECT_EQ(user, c.user);
+  }
+}
+
+TEST_F(EmulatedToken, FreshTokenOwnerDiffersFromItsUser) {
+  std::u16string owner, user;
+  TokenSidText(TokenOwner, owner);
+  TokenSidText(TokenUser, user);
+  EXPECT_FALSE(owner.empty());
+  EXPECT_NE(owner, user);
+}
+
+TEST_F(EmulatedToken, OwnerTextCanBeReplaced) {
+  std::u16string user_before;
+  TokenSidText(TokenUser, user_before);
+  const std::u16string replaced = u"S-1-5-21-" + std::u16string(250, u'7');
+  emu::SetOwnerSidText(replaced);
+  std::u16string owner, user;
+  TokenSidText(TokenOwner, owner);
+  TokenSidText(TokenUser, user);
+  EXPECT_EQ(owner, replaced);
+  EXPECT_EQ(user, user_before);
+}
+
+// --- security descriptors and volumes --------------------------------------------------------
+
+const std::u16string kOwner = u"S-1-5-21-1004336348-1177238915-682003330-513";
+
+using EmulatedSecurity = EmulatedTest;
+
+TEST_F(EmulatedSecurity, DescriptorRoundTripsThroughANewDirectoryCanonicalised) {
+  struct Case {
+    const char* name;
+    std::u16string text;
+    std::u16string read_back;
+  };
+  const std::vector<Case> cases = {
+      {"work directory list",
+       u"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;"
+       u";;" +
+           kOwner + u")",
+       u"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;OICIIO;GA;;;CO)(A;;FA;"
+       u";;" +
+           kOwner + u")"},
+      {"container before object", u"D:(A;CIOI;FA;;;SY)", u"D:(A;OICI;FA;;;SY)"},
+      {"inherit-only first", u"D:(A;IOCIOI;GA;;;BA)", u"D:(A;OICIIO;GA;;;BA)"},
+      {"already canonical", u"D:P(A;OICI;FA;;;BA)", u"D:P(A;OICI;FA;;;BA)"},
+  };
+  ASSERT_TRUE(emu::MakeDirectory(u"C:\\Installer"));
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        c.text.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    ASSERT_NE(descriptor, nullptr);
+    EXPECT_EQ(emu::LocalBlocks(), 1u);
+    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    const std::u16string path = u"C:\\Installer\\VQ_0000" + std::u16string(1, u'0' + n++) + u".tmp";
+    EXPECT_TRUE(CreateDirectoryW(path.c_str(), &attributes));
+    EXPECT_EQ(emu::SecurityText(path), c.read_back);
+    LocalFree(descriptor);
+  }
+  // Without attributes the directory takes its parent's default: no list of its own.
+  EXPECT_TRUE(CreateDirectoryW(u"C:\\Installer\\plain", nullptr));
+  EXPECT_EQ(emu::SecurityText(u"C:\\Installer\\plain"), u"");
+}
+
+TEST_F(EmulatedSecurity, MalformedTextsAreRefused) {
+  const std::vector<std::u16string> texts = {
+      u"D:(A;;FA;;;BA", u"D:(Q;;FA;;;BA)",      u"D:(A;XX;FA;;;BA)",
+      u"D:(A;;FA;;BA)", u"D:(A;;FA;;;NOTASID)", u"X:(A;;FA;;;BA)",
+  };
+  for (const std::u16string& text : texts) {
+    SCOPED_TRACE(Show(text));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SetLastError(0);
+    EXPECT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                                      &descriptor, nullptr));
+    EXPECT_NE(GetLastError(), 0u);
+    EXPECT_NE(GetLastError(), emu::kSuccessMarker);
+    EXPECT_EQ(emu::LocalBlocks(), 0u);
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  EXPECT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorW(u"D:(A;;FA;;;BA)", 2,
+                                                                    &descriptor, nullptr));
+  EXPECT_EQ(emu::LocalBlocks(), 0u);
+}
+
+TEST_F(EmulatedSecurity, OnlyVolumesWithAccessListsKeepThem) {
+  emu::AddVolume(u'D', false);
+  ASSERT_TRUE(emu::MakeDirectory(u"C:\\Installer"));
+  ASSERT_TRUE(emu::MakeDirectory(u"D:\\Installer"));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      u"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &descriptor, nullptr));
+  SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  struct Case {
+    char16_t drive;
+    bool keeps;
+  };
+  for (const Case c : {Case{u'C', true}, Case{u'D', false}}) {
+    SCOPED_TRACE(static_cast<char>(c.drive));
+    const std::u16string base = std::u16string(1, c.drive) + u":\\Installer\\";
+    WCHAR root[MAX_PATH];
+    ASSERT_TRUE(GetVolumePathNameW(base.c_str(), root, MAX_PATH));
+    EXPECT_EQ(std::u16string(root), std::u16string(1, c.drive) + u":\\");
+    DWORD flags = 0;
+    ASSERT_TRUE(GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0));
+    EXPECT_EQ((flags & FILE_PERSISTENT_ACLS) != 0, c.keeps);
+    EXPECT_TRUE(CreateDirectoryW((base + u"work").c_str(), &attributes));
+    EXPECT_EQ(emu::SecurityText(base + u"work"), c.keeps ? u"D:P(A;;FA;;;SY)" : u"");
+  }
+  LocalFree(descriptor);
+}
+
+// --- file system -----------------------------------------------------------------------------
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kRemovalFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+const std::u16string kWork = u"C:\\Work\\";
+const std::u16string kFile = u"C:\\Work\\setup.exe";
+
+class EmulatedFiles : public EmulatedTest {
+ protected:
+  void SetUp() override {
+    EmulatedTest::SetUp();
+    ASSERT_TRUE(emu::MakeDirectory(kWork));
+  }
+
+  static HANDLE Open(const std::u16string& path, DWORD access, DWORD flags = kRemovalFlags,
+                     DWORD share = kShareAll, DWORD disposition = OPEN_EXISTING) {
+    return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  }
+  // 0 when the open succeeds (the handle is closed again), else its error.
+  static DWORD OpenError(const std::u16string& path, DWORD access, DWORD flags = kRemovalFlags,
+                         DWORD share = kShareAll, DWORD disposition = OPEN_EXISTING) {
+    HANDLE handle = Open(path, access, flags, share, disposition);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(handle);
+    return 0;
+  }
+  static BOOL MarkForDeletion(HANDLE handle) {
+    FILE_DISPOSITION_INFO info = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof(info));
+  }
+  // 0 when the disposition is accepted, else its error; the handle is closed either way.
+  static DWORD DeleteError(const std::u16string& path) {
+    HANDLE handle = Open(path, DELETE);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    const DWORD error = MarkForDeletion(handle) ? 0 : GetLastError();
+    CloseHandle(handle);
+    return error;
+  }
+};
+
+TEST_F(EmulatedFiles, NamesAreCaseInsensitiveAndCasePreserved) {
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Work\\Setup.EXE", "data"));
+  EXPECT_EQ(OpenError(u"c:\\WORK\\setup.exe", GENERIC_READ, 0), 0u);
+  EXPECT_EQ(OpenError(u"C:\\work\\SETUP.exe", GENERIC_WRITE, 0, kShareAll, CREATE_NEW),
+            static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(emu::ListDirectory(kWork), std::vector<std::u16string>{u"Setup.EXE"});
+  EXPECT_EQ(DeleteError(u"C:\\WORK\\SETUP.EXE"), 0u);
+  EXPECT_FALSE(emu::Exists(u"C:\\Work\\Setup.EXE"));
+}
+
+TEST_F(EmulatedFiles, DispositionWithAnotherHandleOpenWaitsForTheLastClose) {
+  enum class Other { kOwnHandle, kHolderReleased, kHolderReleasedByTheClock };
+  struct Case {
+    const char* name;
+    Other other;
+  };
+  const std::vector<Case> cases = {
+      {"own second handle", Other::kOwnHandle},
+      {"another process, released", Other::kHolderReleased},
+      {"another process, released by the clock", Other::kHolderReleasedByTheClock},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(emu::MakeFile(kFile, "payload"));
+    HANDLE own = INVALID_HANDLE_VALUE;
+    int holder = 0;
+    if (c.other == Other::kOwnHandle) {
+      own = Open(kFile, GENERIC_READ, 0);
+      ASSERT_NE(own, INVALID_HANDLE_VALUE);
+    } else {
+      holder = emu::HoldOpen(kFile, GENERIC_READ, kShareAll);
+      ASSERT_NE(holder, 0);
+      if (c.other == Other::kHolderReleasedByTheClock) {
+        emu::ReleaseAt(holder, emu::NowMilliseconds() + 300);
+      }
+    }
+    EXPECT_EQ(DeleteError(kFile), 0u);
+    EXPECT_TRUE(emu::Exists(kFile));
+    EXPECT_TRUE(emu::IsDeletePending(kFile));
+    // A name whose deletion is pending cannot be opened again, for any access.
+    EXPECT_EQ(OpenError(kFile, DELETE), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(OpenError(kFile, FILE_READ_ATTRIBUTES), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(OpenError(kFile, GENERIC_WRITE, 0, kShareAll, CREATE_ALWAYS),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    // The directory still holds the pending name.
+    EXPECT_EQ(DeleteError(kWork), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    switch (c.other) {
+      case Other::kOwnHandle:
+        CloseHandle(own);
+        break;
+      case Other::kHolderReleased:
+        emu::Release(holder);
+        break;
+      case Other::kHolderReleasedByTheClock:
+        Sleep(300);
+        break;
+    }
+    EXPECT_FALSE(emu::Exists(kFile));
+    EXPECT_EQ(OpenError(kFile, DELETE), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  }
+}
+
+TEST_F(EmulatedFiles, DirectoryWithEntriesRefusesTheDisposition) {
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Work\\Sub\\inner.txt"));
+  EXPECT_EQ(DeleteError(u"C:\\Work\\Sub"), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+  EXPECT_TRUE(emu::Exists(u"C:\\Work\\Sub\\inner.txt"));
+  EXPECT_EQ(DeleteError(u"C:\\Work\\Sub\\inner.txt"), 0u);
+  EXPECT_EQ(DeleteError(u"C:\\Work\\Sub\\"), 0u);
+  EXPECT_FALSE(emu::Exists(u"C:\\Work\\Sub"));
+}
+
+TEST_F(EmulatedFiles, ReadOnlyRefusesTheDispositionUntilTheBitIsCleared) {
+  struct Case {
+    const char* name;
+    bool ignore_attribute_writes;
+  };
+  for (const Case c : {Case{"bit cleared", false}, Case{"attribute writes ignored", true}}) {
+    SCOPED_TRACE(c.name);
+    emu::IgnoreAttributeWrites(c.ignore_attribute_writes);
+    ASSERT_TRUE(emu::MakeFile(kFile, "x", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(DeleteError(kFile), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(emu::Exists(kFile));
+    EXPECT_FALSE(emu::IsDeletePending(kFile));
+
+    HANDLE handle = Open(kFile, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    FILE_BASIC_INFO info = {};
+    ASSERT_TRUE(GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)));
+    EXPECT_EQ(info.FileAttributes,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info)));
+    CloseHandle(handle);
+
+    if (c.ignore_attribute_writes) {
+      EXPECT_EQ(emu::Attributes(kFile),
+                static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+      EXPECT_EQ(DeleteError(kFile), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+      EXPECT_TRUE(emu::Exists(kFile));
+    } else {
+      EXPECT_EQ(emu::Attributes(kFile), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+      EXPECT_EQ(DeleteError(kFile), 0u);
+      EXPECT_FALSE(emu::Exists(kFile));
+    }
+  }
+}
+
+TEST_F(EmulatedFiles, DirectoryOpensOnlyWithBackupSemantics) {
+  ASSERT_TRUE(emu::MakeDirectory(u"C:\\Work\\Sub"));
+  for (DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(FILE_READ_ATTRIBUTES)}) {
+    SCOPED_TRACE(access);
+    EXPECT_EQ(OpenError(u"C:\\Work\\Sub", access, 0), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(OpenError(u"C:\\Work\\Sub", access, FILE_FLAG_BACKUP_SEMANTICS), 0u);
+    EXPECT_EQ(OpenError(u"C:\\Work\\Sub\\", access, kRemovalFlags), 0u);
+  }
+}
+
+TEST_F(EmulatedFiles, ShareModesDecideWhatASecondOpenGets) {
+  struct Case {
+    const char* name;
+    DWORD held_access, held_share;
+    DWORD access, share;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {"delete against a holder without delete sharing", GENERIC_READ, FILE_SHARE_READ, DELETE,
+       kShareAll, ERROR_SHARING_VIOLATION},
+      {"delete against a holder that shares delete", GENERIC_READ,
+       FILE_SHARE_READ | FILE_SHARE_DELETE, DELETE, kShareAll, 0},
+      {"attributes only against a reader", GENERIC_READ, FILE_SHARE_READ,
+       FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, 0},
+      {"attributes only against an exclusive holder", GENERIC_READ | GENERIC_WRITE, 0,
+       FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, 0},
+      {"write against a reader that shares read only", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE,
+       kShareAll, ERROR_SHARING_VIOLATION},
+      {"own sharing must admit the holder's delete access", DELETE, kShareAll, GENERIC_READ,
+       FILE_SHARE_READ | FILE_SHARE_WRITE, ERROR_SHARING_VIOLATION},
+      {"a holder of attributes only restricts nobody", FILE_READ_ATTRIBUTES, 0, DELETE, kShareAll,
+       0},
+  };
+  ASSERT_TRUE(emu::MakeFile(kFile, "x"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int holder = emu::HoldOpen(kFile, c.held_access, c.held_share);
+    ASSERT_NE(holder, 0);
+    EXPECT_EQ(OpenError(kFile, c.access, kRemovalFlags, c.share), c.error);
+    emu::Release(holder);
+    EXPECT_EQ(OpenError(kFile, c.access, kRemovalFlags, c.share), 0u) << "refused once released";
+  }
+}
+
+TEST_F(EmulatedFiles, LinkOpenedAsItselfIsRemovedAndItsTargetKept) {
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Data\\target.txt", "payload"));
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Data\\Dir\\inner.txt", "inner"));
+  struct Case {
+    const char* name;
+    std::u16string link, target, kept;
+    bool directory;
+  };
+  const std::vector<Case> cases = {
+      {"file link", u"C:\\Work\\link.txt", u"C:\\Data\\target.txt", u"C:\\Data\\target.txt", false},
+      {"directory link with entries behind it", u"C:\\Work\\junction", u"C:\\Data\\Dir",
+       u"C:\\Data\\Dir\\inner.txt", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(emu::MakeLink(c.link, c.target, c.directory));
+    EXPECT_EQ(DeleteError(c.link), 0u);
+    EXPECT_FALSE(emu::Exists(c.link));
+    EXPECT_TRUE(emu::Exists(c.kept));
+  }
+  EXPECT_EQ(emu::FileContent(u"C:\\Data\\target.txt"), "payload");
+
+  // Without the reparse-point flag the open reaches the target, and so does the disposition.
+  ASSERT_TRUE(emu::MakeLink(u"C:\\Work\\link.txt", u"C:\\Data\\target.txt", false));
+  HANDLE handle = Open(u"C:\\Work\\link.txt", DELETE, FILE_FLAG_BACKUP_SEMANTICS);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(MarkForDeletion(handle));
+  CloseHandle(handle);
+  EXPECT_FALSE(emu::Exists(u"C:\\Data\\target.txt"));
+  EXPECT_TRUE(emu::Exists(u"C:\\Work\\link.txt"));
+}
+
+TEST_F(EmulatedFiles, OpenErrorsNameWhatIsWrongWithThePath) {
+  ASSERT_TRUE(emu::MakeFile(kFile, "x"));
+  struct Case {
+    std::u16string path;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {u"C:\\Work\\missing.exe", ERROR_FILE_NOT_FOUND},
+      {u"C:\\Nowhere\\missing.exe", ERROR_PATH_NOT_FOUND},
+      {u"C:\\Nowhere\\Deeper\\missing.exe", ERROR_PATH_NOT_FOUND},
+      {u"Q:\\Work\\setup.exe", ERROR_PATH_NOT_FOUND},
+      {u"C:\\Work\\bad?name.exe", ERROR_INVALID_NAME},
+      {u"C:\\Work\\bad*name.exe", ERROR_INVALID_NAME},
+      {u"C:\\Work\\bad|name.exe", ERROR_INVALID_NAME},
+      {u"C:\\Work\\setup.exe\\", ERROR_INVALID_NAME},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Show(c.path));
+    SetLastError(0);
+    EXPECT_EQ(Open(c.path, DELETE), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  EXPECT_EQ(emu::ListTree(), (std::vector<std::u16string>{kWork, kFile}));
+}
+
+TEST_F(EmulatedFiles, AcceptedButKeptDeletionLeavesTheFile) {
+  ASSERT_TRUE(emu::MakeFile(kFile, "x"));
+  emu::KeepFilesAcceptedForDeletion(true);
+  EXPECT_EQ(DeleteError(kFile), 0u);
+  EXPECT_TRUE(emu::Exists(kFile));
+  EXPECT_FALSE(emu::IsDeletePending(kFile));
+  EXPECT_EQ(OpenError(kFile, DELETE), 0u);
+}
+
+// --- faults ----------------------------------------------------------------------------------
+
+using EmulatedFaults = EmulatedTest;
+
+struct Step {
+  emu::Op op;
+  std::function<bool()> call;  // true on success
+};
+
+// Calls that need no cleanup, so the sequence can be run again and again.
+std::vector<Step> FaultSequence() {
+  auto volume_information = [] {
+    DWORD flags = 0;
+    return GetVolumeInformationW(u"C:\\", nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) !=
+           FALSE;
+  };
+  auto module_file_name = [] {
+    WCHAR path[MAX_PATH];
+    return GetModuleFileNameW(nullptr, path, MAX_PATH) != 0;
+  };
+  auto volume_path = [] {
+    WCHAR root[MAX_PATH];
+    return GetVolumePathNameW(u"C:\\Installer\\", root, MAX_PATH) != FALSE;
+  };
+  auto random = [] {
+    BYTE bytes[4];
+    return SystemFunction036(bytes, 4) != FALSE;
+  };
+  return {
+      {emu::Op::GetVolumeInformationW, volume_information},
+      {emu::Op::GetModuleFileNameW, module_file_name},
+      {emu::Op::GetVolumeInformationW, volume_information},
+      {emu::Op::GetVolumePathNameW, volume_path},
+      {emu::Op::SystemFunction036, random},
+      {emu::Op::GetVolumeInformationW, volume_information},
+  };
+}
+
+TEST_F(EmulatedFaults, FailTheKthCallOverallOrOfOneOperationOnceOrFromThenOn) {
+  const DWORD kError = ERROR_NOT_READY;
+  const std::vector<Step> steps = FaultSequence();
+  struct Case {
+    emu::Op op;
+    uint64_t nth;
+    bool persistent;
+    std::string fails;  // per step: 'x' fails, '.' succeeds
+  };
+  const std::vector<Case> cases = {
+      {emu::Op::Any, 1, false, "x....."},
+      {emu::Op::Any, 4, false, "...x.."},
+      {emu::Op::Any, 4, true, "...xxx"},
+      {emu::Op::Any, 7, true, "......"},
+      {emu::Op::GetVolumeInformationW, 2, false, "..x..."},
+      {emu::Op::GetVolumeInformationW, 2, true, "..x..x"},
+      {emu::Op::GetModuleFileNameW, 1, true, ".x...."},
+      {emu::Op::SystemFunction036, 2, false, "......"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << emu::OpName(c.op) << " #" << c.nth << (c.persistent ? " on" : " once"));
+    emu::Reset();
+    emu::InjectFault({c.op, c.nth, c.persistent, kError});
+    uint64_t expected_failures = 0;
+    for (size_t i = 0; i < steps.size(); ++i) {
+      SetLastError(0);
+      const bool ok = steps[i].call();
+      EXPECT_EQ(!ok, c.fails[i] == 'x') << "step " << i + 1;
+      if (!ok) {
+        EXPECT_EQ(GetLastError(), kError) << "step " << i + 1;
+        ++expected_failures;
+      }
+    }
+    EXPECT_EQ(emu::InjectedFailures(), expected_failures);
+    EXPECT_EQ(emu::CallCount(), steps.size());
+    EXPECT_EQ(emu::CallCount(emu::Op::GetVolumeInformationW), 3u);
+  }
+}
+
+TEST_F(EmulatedFaults, ErrorZeroTakesTheOperationsOwnCode) {
+  for (emu::Op op :
+       {emu::Op::GetVolumeInformationW, emu::Op::GetModuleFileNameW, emu::Op::SystemFunction036}) {
+    SCOPED_TRACE(emu::OpName(op));
+    emu::Reset();
+    emu::InjectFault({op, 1, false, 0});
+    const std::vector<Step> steps = FaultSequence();
+    bool failed = false;
+    for (const Step& step : steps) {
+      if (step.op != op || failed) continue;
+      SetLastError(0);
+      EXPECT_FALSE(step.call());
+      EXPECT_NE(GetLastError(), 0u);
+      EXPECT_NE(GetLastError(), emu::kSuccessMarker);
+      failed = true;
+    }
+    EXPECT_TRUE(failed);
+  }
+}
+
+TEST_F(EmulatedFaults, AFailedCloseStillReleasesTheHandle) {
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Work\\file.bin", "x"));
+  // Exclusive, so that a handle that stayed behind would refuse the next open.
+  HANDLE file =
+      CreateFileW(u"C:\\Work\\file.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  emu::InjectFault({emu::Op::CloseHandle, 1, false, ERROR_INVALID_HANDLE});
+  EXPECT_FALSE(CloseHandle(file));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(emu::OpenHandles(), 0u);
+  HANDLE again =
+      CreateFileW(u"C:\\Work\\file.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  CloseHandle(again);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  // Counted since the start of the test: this is the third CloseHandle.
+  emu::InjectFault({emu::Op::CloseHandle, 3, false, ERROR_INVALID_HANDLE});
+  EXPECT_FALSE(CloseHandle(token));
+  EXPECT_EQ(emu::OpenHandles(), 0u);
+
+  emu::CreateRegistryKey(HKEY_CURRENT_USER, kKey);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_QUERY_VALUE, &key),
+            ERROR_SUCCESS);
+  emu::InjectFault({emu::Op::RegCloseKey, 1, false, ERROR_INVALID_HANDLE});
+  EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(emu::OpenHandles(), 0u);
+}
+
+// --- success marker and clock ----------------------------------------------------------------
+
+using EmulatedCalls = EmulatedTest;
+
+TEST_F(EmulatedCalls, SuccessLeavesTheMarker) {
+  ASSERT_TRUE(emu::MakeFile(kFile, "x"));
+  auto expect_marker = [](const char* what, bool ok) {
+    EXPECT_TRUE(ok) << what;
+    EXPECT_EQ(GetLastError(), emu::kSuccessMarker) << what;
+    SetLastError(0x77);
+  };
+  SetLastError(0x77);
+  HANDLE file = CreateFileW(kFile.c_str(), FILE_READ_ATTRIBUTES | DELETE, kShareAll, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  expect_marker("CreateFileW", file != INVALID_HANDLE_VALUE);
+  FILE_BASIC_INFO info = {};
+  expect_marker("GetFileInformationByHandleEx",
+                GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)));
+  FILE_DISPOSITION_INFO disposition = {FALSE};
+  expect_marker(
+      "SetFileInformationByHandle",
+      SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)));
+  expect_marker("CloseHandle", CloseHandle(file));
+  WCHAR path[MAX_PATH];
+  expect_marker("GetModuleFileNameW", GetModuleFileNameW(nullptr, path, MAX_PATH) != 0);
+  expect_marker("CreateDirectoryW", CreateDirectoryW(u"C:\\Work\\Sub", nullptr));
+  HANDLE token = nullptr;
+  expect_marker("OpenProcessToken", OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  expect_marker("CloseHandle of the token", CloseHandle(token));
+  void* block = LocalAlloc(LMEM_ZEROINIT, 32);
+  expect_marker("LocalAlloc", block != nullptr);
+  expect_marker("LocalFree", LocalFree(block) == nullptr);
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(u"stub.exe a", &count);
+  expect_marker("CommandLineToArgvW", arguments != nullptr);
+  LocalFree(arguments);
+
+  // Opening an existing file with OPEN_ALWAYS succeeds and says that it existed.
+  file = CreateFileW(kFile.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS, 0, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  CloseHandle(file);
+}
+
+using EmulatedClock = EmulatedTest;
+
+TEST_F(EmulatedClock, SleepAdvancesTheClockAndReleasesDueHolders) {
+  ASSERT_TRUE(emu::MakeFile(kFile, "x"));
+  const int holder = emu::HoldOpen(kFile, GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_NE(holder, 0);
+  emu::ReleaseAt(holder, 250);
+  auto delete_open_refused = [] {
+    HANDLE handle = CreateFileW(kFile.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                kRemovalFlags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(handle);
+    return false;
+  };
+  EXPECT_EQ(emu::NowMilliseconds(), 0u);
+  EXPECT_TRUE(delete_open_refused());
+  Sleep(100);
+  Sleep(0);
+  EXPECT_EQ(emu::NowMilliseconds(), 100u);
+  EXPECT_EQ(emu::SleepCalls(), 2u);
+  Sleep(149);
+  EXPECT_EQ(emu::NowMilliseconds(), 249u);
+  EXPECT_TRUE(delete_open_refused()) << "released before its time";
+  Sleep(1);
+  EXPECT_EQ(emu::NowMilliseconds(), 250u);
+  EXPECT_FALSE(delete_open_refused()) << "still held when the clock reached it";
+}
+
+}  // namespace
