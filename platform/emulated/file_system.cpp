@@ -222,7 +222,7 @@ std::shared_ptr<Node> Open(const std::u16string& path, DWORD access, DWORD share
   }
   const bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
   if (node->directory) {
-    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || truncates || (access & kWriteAccess)) {
+    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || truncates) {
       error = ERROR_ACCESS_DENIED;
       return nullptr;
     }

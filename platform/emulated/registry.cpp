@@ -17,7 +17,15 @@ std::pair<uintptr_t, std::u16string> KeyOf(HKEY root, const std::u16string& path
 
 }  // namespace
 
-void CreateRegistryKey(HKEY root, const std::u16string& key) { TheWorld().registry[KeyOf(root, key)]; }
+void CreateRegistryKey(HKEY root, const std::u16string& key) {
+  // Every parent exists too, as it must for the key to be reached.
+  const auto full = KeyOf(root, key);
+  for (size_t cut = full.second.find(u'\\'); cut != std::u16string::npos;
+       cut = full.second.find(u'\\', cut + 1)) {
+    TheWorld().registry[{full.first, full.second.substr(0, cut)}];
+  }
+  TheWorld().registry[full];
+}
 
 void SetRegistryValue(HKEY root, const std::u16string& key, const std::u16string& name, DWORD type,
                       const std::vector<uint8_t>& data) {
@@ -25,6 +33,7 @@ void SetRegistryValue(HKEY root, const std::u16string& key, const std::u16string
   value.name = name;
   value.type = type;
   value.data = data;
+  CreateRegistryKey(root, key);
   TheWorld().registry[KeyOf(root, key)][Fold(name)] = value;
 }
 

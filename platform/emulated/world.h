@@ -41,8 +41,8 @@ enum class Op : uint8_t {
 };
 const char* OpName(Op op);
 
-// The failure of the nth call (1-based) of one operation, or of every operation for Op::Any;
-// persistent faults fail that call and every later one. error 0 takes the operation's own
+// The failure of the nth call (1-based, counted since Reset) of one operation, or of every
+// operation for Op::Any; persistent faults fail that call and every later one. error 0 takes the operation's own
 // most common error.
 struct Fault {
   Op op = Op::Any;
