@@ -147,6 +147,8 @@ std::string PrepareWine() {
   if (prefix.empty()) return "no Wine prefix configured (STUB_WINE_PREFIX)";
   setenv("WINEPREFIX", prefix.c_str(), 1);
   setenv("WINEDEBUG", "-all", 1);
+  // No add-on installers: the prefix needs neither and a fresh machine has no display for them.
+  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
 
   std::error_code error;
   fs::create_directories(prefix.parent_path(), error);
