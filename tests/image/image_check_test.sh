@@ -5,6 +5,21 @@ bin=${1:?usage: image_check_test.sh WINDOWS_BIN_DIR}
 check="$(dirname "$0")/check_stub_image.py"
 failures=0
 
+# Runs the check on an image that breaks one rule and requires a refusal for that rule.
+expect_refusal() {
+  local label=$1 reason=$2
+  shift 2
+  local message status
+  message=$(python3 "$check" "$@" 2>&1)
+  status=$?
+  if [ $status -ne 1 ] || [[ "$message" != *"$reason"* ]]; then
+    echo "FAIL: $label: expected a refusal for '$reason', got status $status: $message"
+    failures=$((failures + 1))
+  else
+    echo "ok: $label refused: $message"
+  fi
+}
+
 if ! python3 "$check" "$bin/stub.exe" "$bin/../stub.map"; then
   echo "FAIL: stub.exe does not pass the image check"
   failures=$((failures + 1))
@@ -13,14 +28,7 @@ fi
 while IFS='|' read -r sample map reason; do
   args=("$bin/bad-image-$sample.exe")
   [ -n "$map" ] && args+=("$bin/../$map")
-  message=$(python3 "$check" "${args[@]}" 2>&1)
-  status=$?
-  if [ $status -ne 1 ] || [[ "$message" != *"$reason"* ]]; then
-    echo "FAIL: $sample: expected a refusal for '$reason', got status $status: $message"
-    failures=$((failures + 1))
-  else
-    echo "ok: $sample refused: $message"
-  fi
+  expect_refusal "$sample" "$reason" "${args[@]}"
 done <<'SAMPLES'
 constructor||static constructors
 extra-import||imports from USER32.DLL
@@ -51,14 +59,7 @@ elif field == "nx":
     struct.pack_into("<H", data, opt + 70, flags & ~0x0100)
 open(sys.argv[2], "wb").write(data)
 PATCH
-  message=$(python3 "$check" "$work/$field.exe" 2>&1)
-  status=$?
-  if [ $status -ne 1 ] || [[ "$message" != *"$reason"* ]]; then
-    echo "FAIL: patched $field: expected a refusal for '$reason', got status $status: $message"
-    failures=$((failures + 1))
-  else
-    echo "ok: patched $field refused: $message"
-  fi
+  expect_refusal "patched $field" "$reason" "$work/$field.exe"
 done <<'PATCHES'
 tls|TLS directory
 timestamp|timestamp
