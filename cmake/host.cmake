@@ -15,6 +15,7 @@ add_library(emulation STATIC
   platform/emulated/registry.cpp
   platform/emulated/security.cpp
   platform/emulated/file_system.cpp
+  platform/emulated/modules.cpp
 )
 target_include_directories(emulation PUBLIC ${PROJECT_SOURCE_DIR})
 

@@ -696,3 +696,150 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS in
   Failed(ERROR_INVALID_PARAMETER);
   return FALSE;
 }
+
+namespace {
+
+HandleObject* FileHandle(HANDLE file) { return FindHandle(file, HandleKind::kFile); }
+
+}  // namespace
+
+namespace emu {
+void SetDiskSpace(uint64_t bytes, bool short_writes) {
+  TheWorld().disk_space = bytes;
+  TheWorld().short_writes = short_writes;
+  TheWorld().disk_full_reported = false;
+}
+uint64_t Flushes() { return TheWorld().flushes; }
+}  // namespace emu
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped) {
+  (void)overlapped;
+  DWORD error = 0;
+  if (written != nullptr) *written = 0;
+  if (Fails(Op::WriteFile, error, {}, bytes)) return FALSE;
+  HandleObject* object = FileHandle(file);
+  if (object == nullptr || object->node->directory) {
+    Failed(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((object->access & kWriteAccess) == 0) {
+    Failed(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  World& w = TheWorld();
+  Node& node = *object->node;
+  uint64_t& position = *object->position;
+  const uint64_t end = position + bytes;
+  const uint64_t growth = end > node.data.size() ? end - node.data.size() : 0;
+  DWORD count = bytes;
+  if (growth > w.disk_space) {
+    const uint64_t fits = w.disk_space + (node.data.size() > position ? node.data.size() - position : 0);
+    if (!w.short_writes || w.disk_full_reported || fits == 0) {
+      Failed(ERROR_DISK_FULL);
+      return FALSE;
+    }
+    // Some file systems first report the bytes that fit; the next write then fails.
+    count = static_cast<DWORD>(fits < bytes ? fits : bytes);
+    w.disk_full_reported = true;
+  }
+  if (position + count > node.data.size()) {
+    w.disk_space -= position + count - node.data.size();
+    node.data.resize(position + count);
+  }
+  memcpy(&node.data[position], buffer, count);
+  position += count;
+  node.times[2] = node.times[3] = Now();
+  if (written != nullptr) *written = count;
+  Succeeded();
+  return TRUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped) {
+  (void)overlapped;
+  DWORD error = 0;
+  if (read != nullptr) *read = 0;
+  if (Fails(Op::ReadFile, error, {}, bytes)) return FALSE;
+  HandleObject* object = FileHandle(file);
+  if (object == nullptr || object->node->directory) {
+    Failed(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((object->access & kReadAccess) == 0) {
+    Failed(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  const std::string& data = object->node->data;
+  uint64_t& position = *object->position;
+  const uint64_t available = position < data.size() ? data.size() - position : 0;
+  const DWORD count = static_cast<DWORD>(available < bytes ? available : bytes);
+  if (count != 0) memcpy(buffer, data.data() + position, count);
+  position += count;
+  if (read != nullptr) *read = count;
+  Succeeded();
+  return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
+  DWORD error = 0;
+  if (Fails(Op::SetFilePointer, error, {}, method)) return INVALID_SET_FILE_POINTER;
+  HandleObject* object = FileHandle(file);
+  if (object == nullptr) {
+    Failed(ERROR_INVALID_HANDLE);
+    return INVALID_SET_FILE_POINTER;
+  }
+  int64_t move = distance;
+  if (distance_high != nullptr) move = (static_cast<int64_t>(*distance_high) << 32) | static_cast<uint32_t>(distance);
+  int64_t base = 0;
+  if (method == FILE_CURRENT) {
+    base = static_cast<int64_t>(*object->position);
+  } else if (method == FILE_END) {
+    base = static_cast<int64_t>(object->node->data.size());
+  } else if (method != FILE_BEGIN) {
+    Failed(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (base + move < 0) {
+    Failed(ERROR_NEGATIVE_SEEK);
+    return INVALID_SET_FILE_POINTER;
+  }
+  *object->position = static_cast<uint64_t>(base + move);
+  if (distance_high != nullptr) *distance_high = static_cast<LONG>(*object->position >> 32);
+  Succeeded();
+  return static_cast<DWORD>(*object->position);
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE file) {
+  DWORD error = 0;
+  if (Fails(Op::FlushFileBuffers, error)) return FALSE;
+  HandleObject* object = FileHandle(file);
+  if (object == nullptr) {
+    Failed(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if ((object->access & kWriteAccess) == 0) {
+    Failed(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  ++TheWorld().flushes;
+  Succeeded();
+  return TRUE;
+}
+
+BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
+                            DWORD desired_access, BOOL inherit, DWORD options) {
+  (void)inherit;
+  DWORD error = 0;
+  if (Fails(Op::DuplicateHandle, error, {}, options)) return FALSE;
+  HandleObject* object = FileHandle(source);
+  if (source_process != GetCurrentProcess() || target_process != GetCurrentProcess() || object == nullptr ||
+      target == nullptr) {
+    Failed(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  HandleObject copy = *object;
+  copy.held_by_test = false;
+  if ((options & DUPLICATE_SAME_ACCESS) == 0) copy.access = desired_access;
+  *target = NewHandle(copy);
+  Succeeded();
+  return TRUE;
+}

@@ -53,6 +53,28 @@ DWORD DefaultError(Op op) {
     case Op::GetVolumePathNameW:
     case Op::GetVolumeInformationW:
       return ERROR_NOT_READY;
+    case Op::EnumResourceNamesW:
+      return ERROR_RESOURCE_TYPE_NOT_FOUND;
+    case Op::FindResourceW:
+    case Op::SizeofResource:
+    case Op::LoadResource:
+    case Op::LockResource:
+      return ERROR_RESOURCE_NAME_NOT_FOUND;
+    case Op::WriteFile:
+      return ERROR_DISK_FULL;
+    case Op::LoadLibraryExW:
+      return ERROR_MOD_NOT_FOUND;
+    case Op::GetProcAddress:
+      return ERROR_PROC_NOT_FOUND;
+    case Op::DosDateTimeToFileTime:
+    case Op::LocalFileTimeToFileTime:
+    case Op::SetFilePointer:
+      return ERROR_INVALID_PARAMETER;
+    case Op::WideCharToMultiByte:
+    case Op::MultiByteToWideChar:
+      return ERROR_NO_UNICODE_TRANSLATION;
+    case Op::ExpandEnvironmentStringsW:
+      return ERROR_NOT_ENOUGH_MEMORY;
     default:
       return ERROR_ACCESS_DENIED;
   }
@@ -124,6 +146,10 @@ const char* OpName(Op op) {
       "ConvertSidToStringSidW", "ConvertStringSecurityDescriptorToSecurityDescriptorW",
       "SystemFunction036", "GetVolumePathNameW", "GetVolumeInformationW", "CreateDirectoryW",
       "CreateFileW", "CloseHandle", "GetFileInformationByHandleEx", "SetFileInformationByHandle",
+      "EnumResourceNamesW", "FindResourceW", "SizeofResource", "LoadResource", "LockResource",
+      "WriteFile", "ReadFile", "SetFilePointer", "FlushFileBuffers", "DuplicateHandle",
+      "ExpandEnvironmentStringsW", "LoadLibraryExW", "GetProcAddress", "DosDateTimeToFileTime",
+      "LocalFileTimeToFileTime", "WideCharToMultiByte", "MultiByteToWideChar",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Op::Count));
   return kNames[static_cast<int>(op)];
@@ -139,6 +165,7 @@ void Reset() {
   w.command_line = u"\"C:\\Installer\\stub.exe\"";
   w.random_state = 0x2545F4914F6CDD1DULL;
   ResetFileSystem();
+  ResetEnvironment();
   SetToken(u"S-1-5-21-1004336348-1177238915-682003330-1000",
            u"S-1-5-21-1004336348-1177238915-682003330-513");
 }

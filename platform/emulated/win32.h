@@ -20,6 +20,14 @@ typedef uint32_t DWORD;
 typedef uint32_t ULONG;
 typedef uint32_t UINT;
 typedef int32_t LONG;
+typedef int32_t INT;
+typedef uint16_t USHORT;
+typedef intptr_t INT_PTR;
+typedef intptr_t LONG_PTR;
+typedef intptr_t LPARAM;
+typedef LONG* PLONG;
+typedef const CHAR* LPCSTR;
+typedef CHAR* LPSTR;
 typedef int32_t BOOL;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
@@ -36,6 +44,7 @@ typedef DWORD* PDWORD;
 typedef BOOL* LPBOOL;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
+typedef HANDLE* LPHANDLE;
 typedef void* HLOCAL;
 typedef void* PSID;
 typedef void* PSECURITY_DESCRIPTOR;
@@ -48,6 +57,17 @@ typedef HINSTANCE HMODULE;
 struct HKEY__;
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
+struct HRSRC__;
+typedef HRSRC__* HRSRC;
+typedef void* HGLOBAL;
+typedef INT_PTR (*FARPROC)();
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 
 typedef union _LARGE_INTEGER {
   struct {
@@ -74,24 +94,33 @@ typedef union _LARGE_INTEGER {
 #define ERROR_TOO_MANY_OPEN_FILES 4L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_WRITE_PROTECT 19L
 #define ERROR_NOT_READY 21L
 #define ERROR_BAD_LENGTH 24L
+#define ERROR_HANDLE_EOF 38L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_LOCK_VIOLATION 33L
 #define ERROR_NOT_SUPPORTED 50L
+#define ERROR_TOO_MANY_NAMES 68L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_NO_TOKEN 1008L
 #define ERROR_BADKEY 1010L
 #define ERROR_CANTOPEN 1011L
@@ -130,6 +159,17 @@ typedef union _LARGE_INTEGER {
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define DUPLICATE_CLOSE_SOURCE 0x00000001
+#define DUPLICATE_SAME_ACCESS 0x00000002
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
+#define CP_UTF8 65001
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
 
 // File attributes.
 #define FILE_ATTRIBUTE_READONLY 0x00000001
@@ -210,6 +250,51 @@ typedef struct _TOKEN_USER {
   SID_AND_ATTRIBUTES User;
 } TOKEN_USER, *PTOKEN_USER;
 
+// The cabinet library's interface, reached only through entry points looked up at run time.
+#define DIAMONDAPI
+typedef void* HFDI;
+typedef enum { FDIERROR_NONE = 0 } FDIERROR;
+typedef struct {
+  int erfOper;
+  int erfType;
+  BOOL fError;
+} ERF, *PERF;
+typedef struct {
+  LONG cb;
+  char* psz1;
+  char* psz2;
+  char* psz3;
+  void* pv;
+  INT_PTR hf;
+  USHORT date;
+  USHORT time;
+  USHORT attribs;
+  USHORT setID;
+  USHORT iCabinet;
+  USHORT iFolder;
+  FDIERROR fdie;
+} FDINOTIFICATION, *PFDINOTIFICATION;
+typedef enum {
+  fdintCABINET_INFO,
+  fdintPARTIAL_FILE,
+  fdintCOPY_FILE,
+  fdintCLOSE_FILE_INFO,
+  fdintNEXT_CABINET,
+  fdintENUMERATE,
+} FDINOTIFICATIONTYPE;
+#define cpuUNKNOWN (-1)
+typedef void* (DIAMONDAPI* PFNALLOC)(ULONG cb);
+typedef void(DIAMONDAPI* PFNFREE)(void* pv);
+typedef INT_PTR(DIAMONDAPI* PFNOPEN)(char* pszFile, int oflag, int pmode);
+typedef UINT(DIAMONDAPI* PFNREAD)(INT_PTR hf, void* pv, UINT cb);
+typedef UINT(DIAMONDAPI* PFNWRITE)(INT_PTR hf, void* pv, UINT cb);
+typedef int(DIAMONDAPI* PFNCLOSE)(INT_PTR hf);
+typedef LONG(DIAMONDAPI* PFNSEEK)(INT_PTR hf, LONG dist, int seektype);
+typedef INT_PTR(DIAMONDAPI* PFNFDINOTIFY)(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+typedef int(DIAMONDAPI* PFNFDIDECRYPT)(void* pfdid);
+
+typedef BOOL(CALLBACK* ENUMRESNAMEPROCW)(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR param);
+
 // Process and module.
 HMODULE WINAPI GetModuleHandleW(LPCWSTR module_name);
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
@@ -221,7 +306,28 @@ DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD error);
 void WINAPI Sleep(DWORD milliseconds);
 
+// Resources of a loaded module.
+BOOL WINAPI EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW callback, LONG_PTR param);
+HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
+DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
+HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
+LPVOID WINAPI LockResource(HGLOBAL resource);
+
+// Libraries and environment.
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size);
+HMODULE WINAPI LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+
+// Time.
+BOOL WINAPI DosDateTimeToFileTime(WORD fat_date, WORD fat_time, LPFILETIME file_time);
+BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* local_file_time, LPFILETIME file_time);
+
 // Text.
+int WINAPI lstrlenW(LPCWSTR text);
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR multi_byte,
+                               int multi_byte_size, LPCSTR default_char, LPBOOL used_default_char);
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int multi_byte_length,
+                               LPWSTR wide, int wide_size);
 LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR command_line, int* argument_count);
 int WINAPI lstrcmpiW(LPCWSTR left, LPCWSTR right);
 
@@ -259,6 +365,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD desired_access, DWORD share_mode,
                           LPSECURITY_ATTRIBUTES security, DWORD creation_disposition,
                           DWORD flags_and_attributes, HANDLE template_file);
 BOOL WINAPI CloseHandle(HANDLE object);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped);
+DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
+                            DWORD desired_access, BOOL inherit, DWORD options);
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
                                          LPVOID information, DWORD size);
 BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,

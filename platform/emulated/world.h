@@ -37,6 +37,23 @@ enum class Op : uint8_t {
   CloseHandle,
   GetFileInformationByHandleEx,
   SetFileInformationByHandle,
+  EnumResourceNamesW,
+  FindResourceW,
+  SizeofResource,
+  LoadResource,
+  LockResource,
+  WriteFile,
+  ReadFile,
+  SetFilePointer,
+  FlushFileBuffers,
+  DuplicateHandle,
+  ExpandEnvironmentStringsW,
+  LoadLibraryExW,
+  GetProcAddress,
+  DosDateTimeToFileTime,
+  LocalFileTimeToFileTime,
+  WideCharToMultiByte,
+  MultiByteToWideChar,
   Count,
 };
 const char* OpName(Op op);
@@ -136,6 +153,65 @@ void ReleaseAt(int holder, uint64_t milliseconds);
 // keeps the file all the same.
 void KeepFilesAcceptedForDeletion(bool keep);
 void IgnoreAttributeWrites(bool ignore);
+
+// --- module resources --------------------------------------------------------------------
+// Listed as a resource directory lists them: named entries in ascending order, then numbered
+// ones. Names are kept as given; FindResourceW upper-cases its query, as the platform does.
+void AddResource(const std::u16string& type, const std::u16string& name, const std::string& bytes);
+void AddNumberedResource(const std::u16string& type, WORD id, const std::string& bytes);
+
+// --- disk space ---------------------------------------------------------------------------------
+// Bytes that writes may still add on every volume. A write that does not fit fails with
+// ERROR_DISK_FULL; with short_writes it first succeeds with the bytes that fit, as some file
+// systems report a full disk.
+void SetDiskSpace(uint64_t bytes, bool short_writes = false);
+uint64_t Flushes();
+
+// --- environment, libraries, time --------------------------------------------------------------
+void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
+void UnsetEnvironmentVariable(const std::u16string& name);
+// Local time = UTC + bias; not 0 by default, so that a skipped conversion shows.
+void SetTimeZoneBias(int minutes);
+
+// --- the cabinet library -----------------------------------------------------------------------
+// Loadable at these paths (default: C:\Windows\system32\cabinet.dll); a test can take an entry
+// point away. The library's copy follows a script instead of decoding a cabinet.
+void PlaceCabinetLibrary(const std::vector<std::u16string>& paths);
+void RemoveCabinetEntryPoint(const std::string& name);
+uint64_t LibraryLoads();
+
+struct CabinetStep {
+  enum class Kind { kNotify, kWrite, kReadFailure } kind = Kind::kNotify;
+  FDINOTIFICATIONTYPE type = fdintCABINET_INFO;
+  USHORT date = 0;
+  USHORT time = 0;
+  USHORT attribs = 0;
+  std::string bytes;  // for kWrite: written to the file that the last copy notification opened
+};
+struct CabinetScript {
+  std::vector<CabinetStep> steps;
+  // Library behaviour seen elsewhere: the abort answer to a close notification, and a failed
+  // write, are ignored and the copy goes on.
+  bool ignore_abort = false;
+  bool ignore_write_failure = false;
+};
+void SetCabinetScript(const CabinetScript& script);
+// One file: cabinet info, copy, the bytes in one write, close with these fields.
+CabinetScript OneFileCabinet(const std::string& bytes, USHORT date = 0x5D62, USHORT time = 0xBC13,
+                             USHORT attribs = 0);
+
+struct CabinetLog {
+  uint64_t creates = 0;
+  uint64_t copies = 0;
+  uint64_t destroys = 0;
+  std::string cabinet_name;  // what FDICopy received, UTF-8
+  std::string cabinet_path;
+  std::string opened;        // the path the library opened the cabinet at, UTF-8
+  std::string cabinet_bytes; // what it read through the read callback
+  std::vector<INT_PTR> answers;  // the notification callback's answers, in order
+  size_t allocations_outstanding = 0;
+};
+const CabinetLog& Cabinet();
 
 // UTF-8 helpers for test messages.
 std::string Narrow(const std::u16string& text);

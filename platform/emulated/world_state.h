@@ -39,6 +39,7 @@ struct HandleObject {
   DWORD share = 0;
   bool held_by_test = false;
   uint64_t release_at = 0;  // 0: held until released
+  std::shared_ptr<uint64_t> position = std::make_shared<uint64_t>(0);  // shared by duplicates
   uintptr_t key_root = 0;   // a registry key's root and folded path
   std::u16string key;
 };
@@ -52,6 +53,12 @@ struct RegistryValue {
 struct Volume {
   bool persistent_acls = true;
   std::shared_ptr<Node> root;
+};
+
+struct Resource {
+  std::u16string name;  // empty for a numbered one
+  WORD id = 0;
+  std::string bytes;
 };
 
 struct World {
@@ -99,6 +106,22 @@ struct World {
   std::map<char16_t, Volume> volumes;
   bool keep_accepted_deletes = false;
   bool ignore_attribute_writes = false;
+  uint64_t disk_space = UINT64_MAX;
+  bool short_writes = false;
+  bool disk_full_reported = false;
+  uint64_t flushes = 0;
+
+  // resources by folded type, in directory order
+  std::map<std::u16string, std::vector<std::unique_ptr<Resource>>> resources;
+
+  // environment, libraries, time
+  std::map<std::u16string, std::pair<std::u16string, std::u16string>> environment;  // folded name
+  int time_zone_bias = 120;
+  std::vector<std::u16string> cabinet_paths;
+  std::vector<std::string> cabinet_missing_entries;
+  uint64_t library_loads = 0;
+  CabinetScript cabinet_script;
+  CabinetLog cabinet_log;
 };
 
 World& TheWorld();
@@ -134,5 +157,6 @@ bool DescriptorText(const void* descriptor, std::u16string& text);
 void AdvanceClock(uint64_t milliseconds);
 
 void ResetFileSystem();
+void ResetEnvironment();
 
 }  // namespace emu::detail

@@ -1,0 +1,197 @@
+#include "payload/cabinet_expansion.h"
+
+#include "strings/bounded_text.h"
+
+namespace {
+
+// Plain records of the process: zero before the first use, no constructor runs.
+CabinetLibrary g_cabinet_library;
+
+// The write callback has no context argument. A library that ignores a failed write and still
+// reports the file complete must not make a partial file count as expanded.
+struct CabinetWriteRecord {
+  bool failed;
+};
+CabinetWriteRecord g_cabinet_writes;
+
+constexpr int kOpenWriteOnly = 0x1;
+constexpr int kOpenReadWrite = 0x2;
+constexpr int kOpenCreate = 0x100;
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+void LoadCabinetLibrary() {
+  static const WCHAR* const kCandidates[] = {
+      WTEXT("%WINDIR%\\system32\\cabinet.dll"),
+      WTEXT("%SYSTEMROOT%\\system32\\cabinet.dll"),
+      WTEXT("C:\\Windows\\system32\\cabinet.dll"),
+  };
+  PathBuffer expanded;
+  FillBytes(expanded.Text(), 0, PathBuffer::Capacity() * sizeof(WCHAR));
+  for (const WCHAR* candidate : kCandidates) {
+    expanded.Clear();
+    const DWORD units = ExpandEnvironmentStringsW(candidate, expanded.Text(), PathBuffer::Capacity());
+    if (units == 0 || units > PathBuffer::Capacity()) continue;
+    g_cabinet_library.module = LoadLibraryExW(expanded.Text(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (g_cabinet_library.module != nullptr) return;
+  }
+}
+
+// void (*)() is the one function type that any other converts to and from without a warning.
+template <typename Entry>
+Entry LookUp(HMODULE module, const char* name) {
+  return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+char* ToUtf8(const WCHAR* text, int units, int& size) {
+  size = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return nullptr;
+  return static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + (units < 0 ? 0 : 1)));
+}
+
+}  // namespace
+
+void* DIAMONDAPI CabinetAlloc(ULONG bytes) { return HeapAlloc(GetProcessHeap(), 0, bytes); }
+
+void DIAMONDAPI CabinetFree(void* memory) { HeapFree(GetProcessHeap(), 0, memory); }
+
+INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode) {
+  (void)mode;
+  DWORD access = GENERIC_READ;
+  if (flags & kOpenReadWrite) {
+    access = GENERIC_READ | GENERIC_WRITE;
+  } else if (flags & kOpenWriteOnly) {
+    access = GENERIC_WRITE;
+  }
+  const DWORD disposition = (flags & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
+  const int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
+  if (units <= 0) return -1;
+  auto* wide = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 2 * static_cast<SIZE_T>(units)));
+  if (wide == nullptr) return -1;
+  MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, units);
+  HANDLE file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HeapFree(GetProcessHeap(), 0, wide);
+  return reinterpret_cast<INT_PTR>(file);
+}
+
+UINT DIAMONDAPI CabinetRead(INT_PTR file, void* buffer, UINT bytes) {
+  DWORD read = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, bytes, &read, nullptr)) return static_cast<UINT>(-1);
+  return read;
+}
+
+UINT DIAMONDAPI CabinetWrite(INT_PTR file, void* buffer, UINT bytes) {
+  DWORD written = 0;
+  if (!WriteFile(reinterpret_cast<HANDLE>(file), buffer, bytes, &written, nullptr)) {
+    g_cabinet_writes.failed = true;
+    return static_cast<UINT>(-1);
+  }
+  if (written < bytes) g_cabinet_writes.failed = true;
+  return written;
+}
+
+int DIAMONDAPI CabinetClose(INT_PTR file) {
+  return CloseHandle(reinterpret_cast<HANDLE>(file)) ? 0 : -1;
+}
+
+LONG DIAMONDAPI CabinetSeek(INT_PTR file, LONG distance, int seek_type) {
+  return static_cast<LONG>(SetFilePointer(reinterpret_cast<HANDLE>(file), distance, nullptr,
+                                          static_cast<DWORD>(seek_type)));
+}
+
+INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification) {
+  auto* context = static_cast<CabinetExpansionContext*>(notification->pv);
+  switch (static_cast<unsigned>(type)) {
+    case fdintCABINET_INFO:
+    case fdintENUMERATE:
+      return 0;
+    case fdintCOPY_FILE:
+      // Only after a library ignored the abort: never let a later file replace the first.
+      if (context->expanded == 1) return 0;
+      context->output_file.OpenForWrite(context->destination_path);
+      return reinterpret_cast<INT_PTR>(context->output_file.Duplicate());
+    case fdintCLOSE_FILE_INFO: {
+      FILE_BASIC_INFO info = {};
+      FILETIME local = {};
+      FILETIME utc = {};
+      if (DosDateTimeToFileTime(notification->date, notification->time, &local) &&
+          LocalFileTimeToFileTime(&local, &utc)) {
+        info.CreationTime.QuadPart =
+            static_cast<LONGLONG>((static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime);
+      }
+      info.FileAttributes = notification->attribs & kKeptAttributes;
+      HANDLE file = reinterpret_cast<HANDLE>(notification->hf);
+      SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info));
+      CloseHandle(file);
+      context->expanded = 1;
+      return -1;  // the first file is all the stub wants: end the copy
+    }
+    default:
+      return -1;
+  }
+}
+
+bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
+  if (g_cabinet_library.module == nullptr) LoadCabinetLibrary();
+  if (g_cabinet_library.module != nullptr) {
+    HMODULE module = g_cabinet_library.module;
+    g_cabinet_library.fdi_create = LookUp<FdiCreateEntry>(module, "FDICreate");
+    g_cabinet_library.fdi_destroy = LookUp<FdiDestroyEntry>(module, "FDIDestroy");
+    g_cabinet_library.fdi_copy = LookUp<FdiCopyEntry>(module, "FDICopy");
+  }
+  if (g_cabinet_library.fdi_create == nullptr || g_cabinet_library.fdi_copy == nullptr ||
+      g_cabinet_library.fdi_destroy == nullptr) {
+    return false;
+  }
+
+  int split = lstrlenW(cabinet_path) - 1;
+  while (split > 0 && cabinet_path[split] != WTEXT('\\')) --split;
+  if (split <= 0) return false;
+
+  int name_size = 0;
+  char* name = ToUtf8(cabinet_path + split + 1, -1, name_size);
+  if (name != nullptr) {
+    WideCharToMultiByte(CP_UTF8, 0, cabinet_path + split + 1, -1, name, name_size, nullptr, nullptr);
+  }
+  int directory_size = 0;
+  char* directory = ToUtf8(cabinet_path, split + 1, directory_size);
+  if (directory == nullptr) {
+    if (name != nullptr) HeapFree(GetProcessHeap(), 0, name);
+    return false;
+  }
+  WideCharToMultiByte(CP_UTF8, 0, cabinet_path, split + 1, directory, directory_size, nullptr, nullptr);
+  directory[directory_size] = 0;
+  if (name == nullptr) {
+    HeapFree(GetProcessHeap(), 0, directory);
+    return false;
+  }
+
+  ERF erf;
+  FillBytes(&erf, 0, sizeof(erf));
+  HFDI fdi = g_cabinet_library.fdi_create(CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
+                                          CabinetClose, CabinetSeek, cpuUNKNOWN, &erf);
+  if (fdi == nullptr) {
+    HeapFree(GetProcessHeap(), 0, directory);
+    HeapFree(GetProcessHeap(), 0, name);
+    return false;
+  }
+
+  CabinetExpansionContext context;
+  context.destination_path = destination_path;
+  context.expanded = 0;
+  g_cabinet_writes.failed = false;
+  g_cabinet_library.fdi_copy(fdi, name, directory, 0, CabinetNotify, nullptr, &context);
+  g_cabinet_library.fdi_destroy(fdi);
+
+  const bool expanded = context.expanded == 1 && !g_cabinet_writes.failed;
+  if (expanded) {
+    FlushFileBuffers(context.output_file.GetHandle());
+  } else if (context.output_file.IsOpen()) {
+    context.output_file.MarkDeleteOnClose();
+  }
+  context.output_file.Close();
+  HeapFree(GetProcessHeap(), 0, directory);
+  HeapFree(GetProcessHeap(), 0, name);
+  return expanded;
+}
