@@ -51,6 +51,8 @@ char* ToUtf8(const WCHAR* text, int units, int& size) {
 
 }  // namespace
 
+CabinetLibrary& TheCabinetLibrary() { return g_cabinet_library; }
+
 void* DIAMONDAPI CabinetAlloc(ULONG bytes) { return HeapAlloc(GetProcessHeap(), 0, bytes); }
 
 void DIAMONDAPI CabinetFree(void* memory) { HeapFree(GetProcessHeap(), 0, memory); }

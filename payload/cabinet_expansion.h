@@ -19,6 +19,9 @@ struct CabinetLibrary {
   FdiDestroyEntry fdi_destroy;
 };
 
+// The process's one record.
+CabinetLibrary& TheCabinetLibrary();
+
 struct CabinetExpansionContext {
   const WCHAR* destination_path;
   OutputFile output_file;

@@ -37,9 +37,10 @@ void ResetEnvironment() {
 
 using namespace detail;
 
-void AddResource(const std::u16string& type, const std::u16string& name, const std::string& bytes) {
+void AddResource(const std::u16string& type, const std::u16string& given, const std::string& bytes) {
   auto& list = TheWorld().resources[Upper(type)];
   auto resource = std::make_unique<Resource>();
+  const std::u16string name = Upper(given);  // as resource compilers store names
   resource->name = name;
   resource->bytes = bytes;
   // Named entries first, ascending; numbered ones after them.
@@ -416,7 +417,10 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
     notification.date = step.date;
     notification.time = step.time;
     notification.attribs = step.attribs;
-    if (step.type == fdintCLOSE_FILE_INFO) notification.hf = output;
+    if (step.type == fdintCLOSE_FILE_INFO) {
+      if (output == -1) continue;  // a skipped or refused file is never closed
+      notification.hf = output;
+    }
     const INT_PTR answer = notify(step.type, &notification);
     log.answers.push_back(answer);
     if (step.type == fdintCOPY_FILE) {

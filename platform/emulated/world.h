@@ -156,7 +156,8 @@ void IgnoreAttributeWrites(bool ignore);
 
 // --- module resources --------------------------------------------------------------------
 // Listed as a resource directory lists them: named entries in ascending order, then numbered
-// ones. Names are kept as given; FindResourceW upper-cases its query, as the platform does.
+// ones. Names are stored in capitals, as resource compilers store them, and FindResourceW
+// upper-cases its query, as the platform does.
 void AddResource(const std::u16string& type, const std::u16string& name, const std::string& bytes);
 void AddNumberedResource(const std::u16string& type, WORD id, const std::string& bytes);
 
