@@ -1,6 +1,7 @@
 #include "stub/run_stub.h"
 
 #include "payload/extract_payload.h"
+#include "setup/launch_setup.h"
 #include "strings/bounded_text.h"
 #include "strings/fixed_wide_buffer.h"
 #include "stub/stub_config.h"
@@ -37,6 +38,10 @@ RunResult RunWithConfiguration(const StubConfig& config, HMODULE stub_module) {
 
   // Whatever the extraction gave: the payload pages are not needed while setup runs.
   SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
+
+  if (result == StubExitCode::SUCCESS) {
+    result = LaunchSetup(config, stub_module, archive_name, archive_type, setup_path);
+  }
 
   if (config.remove_after_run) {
     if (BoundedLength(setup_path.Text(), PathBuffer::Capacity()) > 0) {

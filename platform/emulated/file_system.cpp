@@ -843,3 +843,96 @@ BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_
   Succeeded();
   return TRUE;
 }
+
+// --- processes ----------------------------------------------------------------------------------
+
+namespace emu {
+void RegisterProgram(const std::u16string& path, Program program) {
+  TheWorld().programs[Fold(path)] = std::move(program);
+}
+const std::vector<ProcessStart>& ProcessStarts() { return TheWorld().process_starts; }
+}  // namespace emu
+
+BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles, DWORD creation_flags,
+                           LPVOID environment, LPCWSTR current_directory, LPSTARTUPINFOW startup_info,
+                           LPPROCESS_INFORMATION process_information) {
+  DWORD error = 0;
+  if (Fails(Op::CreateProcessW, error, Text(application), creation_flags)) return FALSE;
+  World& w = TheWorld();
+  ProcessStart start;
+  start.application = Text(application);
+  start.command_line = Text(command_line);
+  start.process_attributes = process_attributes != nullptr;
+  start.thread_attributes = thread_attributes != nullptr;
+  start.inherit_handles = inherit_handles;
+  start.creation_flags = creation_flags;
+  start.environment = environment != nullptr;
+  start.current_directory = current_directory != nullptr;
+  if (startup_info != nullptr) {
+    start.startup_size = startup_info->cb;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(startup_info);
+    start.startup_rest_zero = std::all_of(bytes + sizeof(DWORD), bytes + sizeof(STARTUPINFOW),
+                                          [](uint8_t b) { return b == 0; });
+  }
+  w.process_starts.push_back(start);
+  if (application == nullptr || startup_info == nullptr || process_information == nullptr) {
+    Failed(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ParsedPath parsed;
+  Located located;
+  if (!ParsePath(application, parsed, error) || !Locate(parsed, located, error)) {
+    Failed(error);
+    return FALSE;
+  }
+  if (located.node == nullptr) {
+    Failed(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  auto program = w.programs.find(Fold(application));
+  if (located.node->directory || program == w.programs.end()) {
+    Failed(ERROR_BAD_EXE_FORMAT);
+    return FALSE;
+  }
+  w.process_starts.back().started = true;
+  // Runs to its end here: the stub only waits for it.
+  const Program run = program->second;
+  const DWORD code = run(start.command_line);
+  HandleObject process;
+  process.kind = HandleKind::kProcess;
+  process.exit_code = code;
+  HandleObject thread;
+  thread.kind = HandleKind::kThread;
+  process_information->hProcess = NewHandle(process);
+  process_information->hThread = NewHandle(thread);
+  process_information->dwProcessId = 4242;
+  process_information->dwThreadId = 4243;
+  Succeeded();
+  return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  (void)milliseconds;
+  DWORD error = 0;
+  if (Fails(Op::WaitForSingleObject, error, {}, milliseconds)) return WAIT_FAILED;
+  if (FindHandle(handle, HandleKind::kProcess) == nullptr) {
+    Failed(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  Succeeded();
+  return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
+  DWORD error = 0;
+  if (Fails(Op::GetExitCodeProcess, error)) return FALSE;
+  HandleObject* object = FindHandle(process, HandleKind::kProcess);
+  if (object == nullptr || exit_code == nullptr) {
+    Failed(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *exit_code = object->exit_code;
+  Succeeded();
+  return TRUE;
+}

@@ -74,7 +74,11 @@ DWORD DefaultError(Op op) {
     case Op::MultiByteToWideChar:
       return ERROR_NO_UNICODE_TRANSLATION;
     case Op::ExpandEnvironmentStringsW:
+    case Op::CreateProcessW:
       return ERROR_NOT_ENOUGH_MEMORY;
+    case Op::WaitForSingleObject:
+    case Op::GetExitCodeProcess:
+      return ERROR_INVALID_HANDLE;
     default:
       return ERROR_ACCESS_DENIED;
   }
@@ -149,7 +153,8 @@ const char* OpName(Op op) {
       "EnumResourceNamesW", "FindResourceW", "SizeofResource", "LoadResource", "LockResource",
       "WriteFile", "ReadFile", "SetFilePointer", "FlushFileBuffers", "DuplicateHandle",
       "ExpandEnvironmentStringsW", "LoadLibraryExW", "GetProcAddress", "DosDateTimeToFileTime",
-      "LocalFileTimeToFileTime", "WideCharToMultiByte", "MultiByteToWideChar",
+      "LocalFileTimeToFileTime", "WideCharToMultiByte", "MultiByteToWideChar", "CreateProcessW",
+      "WaitForSingleObject", "GetExitCodeProcess",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Op::Count));
   return kNames[static_cast<int>(op)];

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ enum class Op : uint8_t {
   LocalFileTimeToFileTime,
   WideCharToMultiByte,
   MultiByteToWideChar,
+  CreateProcessW,
+  WaitForSingleObject,
+  GetExitCodeProcess,
   Count,
 };
 const char* OpName(Op op);
@@ -213,6 +217,28 @@ struct CabinetLog {
   size_t allocations_outstanding = 0;
 };
 const CabinetLog& Cabinet();
+
+// --- processes ---------------------------------------------------------------------------------
+// A program at a path of the file system (the file must exist too); it runs when started, sees
+// the command line it was given and the emulated machine, and returns its exit code.
+using Program = std::function<DWORD(const std::u16string& command_line)>;
+void RegisterProgram(const std::u16string& path, Program program);
+
+// Every argument of every CreateProcessW call that got past fault injection.
+struct ProcessStart {
+  std::u16string application;
+  std::u16string command_line;
+  bool process_attributes = false;
+  bool thread_attributes = false;
+  BOOL inherit_handles = FALSE;
+  DWORD creation_flags = 0;
+  bool environment = false;
+  bool current_directory = false;
+  DWORD startup_size = 0;
+  bool startup_rest_zero = false;
+  bool started = false;
+};
+const std::vector<ProcessStart>& ProcessStarts();
 
 // UTF-8 helpers for test messages.
 std::string Narrow(const std::u16string& text);

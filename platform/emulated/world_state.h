@@ -30,7 +30,7 @@ struct Node {
   char16_t volume = 0;
 };
 
-enum class HandleKind { kFile, kToken, kKey };
+enum class HandleKind { kFile, kToken, kKey, kProcess, kThread };
 
 struct HandleObject {
   HandleKind kind = HandleKind::kFile;
@@ -42,6 +42,7 @@ struct HandleObject {
   std::shared_ptr<uint64_t> position = std::make_shared<uint64_t>(0);  // shared by duplicates
   uintptr_t key_root = 0;   // a registry key's root and folded path
   std::u16string key;
+  DWORD exit_code = 0;  // a process's
 };
 
 struct RegistryValue {
@@ -122,6 +123,10 @@ struct World {
   uint64_t library_loads = 0;
   CabinetScript cabinet_script;
   CabinetLog cabinet_log;
+
+  // programs by folded path
+  std::map<std::u16string, Program> programs;
+  std::vector<ProcessStart> process_starts;
 };
 
 World& TheWorld();
