@@ -70,7 +70,10 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode) {
   if (units <= 0) return -1;
   auto* wide = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 2 * static_cast<SIZE_T>(units)));
   if (wide == nullptr) return -1;
-  MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, units);
+  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, units) != units) {
+    HeapFree(GetProcessHeap(), 0, wide);
+    return -1;
+  }
   HANDLE file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   HeapFree(GetProcessHeap(), 0, wide);
@@ -151,18 +154,26 @@ bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
   while (split > 0 && cabinet_path[split] != WTEXT('\\')) --split;
   if (split <= 0) return false;
 
+  // A conversion that fails after its size was known would leave an unterminated text.
   int name_size = 0;
   char* name = ToUtf8(cabinet_path + split + 1, -1, name_size);
-  if (name != nullptr) {
-    WideCharToMultiByte(CP_UTF8, 0, cabinet_path + split + 1, -1, name, name_size, nullptr, nullptr);
+  if (name != nullptr &&
+      WideCharToMultiByte(CP_UTF8, 0, cabinet_path + split + 1, -1, name, name_size, nullptr, nullptr) != name_size) {
+    HeapFree(GetProcessHeap(), 0, name);
+    name = nullptr;
   }
   int directory_size = 0;
   char* directory = ToUtf8(cabinet_path, split + 1, directory_size);
+  if (directory != nullptr &&
+      WideCharToMultiByte(CP_UTF8, 0, cabinet_path, split + 1, directory, directory_size, nullptr, nullptr) !=
+          directory_size) {
+    HeapFree(GetProcessHeap(), 0, directory);
+    directory = nullptr;
+  }
   if (directory == nullptr) {
     if (name != nullptr) HeapFree(GetProcessHeap(), 0, name);
     return false;
   }
-  WideCharToMultiByte(CP_UTF8, 0, cabinet_path, split + 1, directory, directory_size, nullptr, nullptr);
   directory[directory_size] = 0;
   if (name == nullptr) {
     HeapFree(GetProcessHeap(), 0, directory);
