@@ -37,6 +37,7 @@ target_link_libraries(host-tests PRIVATE stub_core GTest::gtest_main)
 gtest_discover_tests(host-tests DISCOVERY_TIMEOUT 60)
 
 add_subdirectory(tests/image)
+add_subdirectory(tools/stubpack)
 # The Wine suite runs the Windows build's executables; sanitizers add nothing to it.
 if(NOT STUB_SANITIZE)
   add_subdirectory(tests/wine)

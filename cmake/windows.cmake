@@ -58,3 +58,10 @@ foreach(sample IN LISTS STUB_BAD_IMAGE_SAMPLES)
     -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat ${alignment} -Wl,--file-alignment=512)
   target_link_libraries(bad-image-${sample} PRIVATE ${libraries} gcc)
 endforeach()
+
+# The packer's Wine tests: lists a packed installer's resources as the loader finds them, and
+# plays setup.exe when a stub starts it.
+add_executable(enum-resources tests/packer/enum_resources.cpp)
+target_compile_definitions(enum-resources PRIVATE UNICODE _UNICODE)
+target_link_options(enum-resources PRIVATE -municode -static)
+target_link_libraries(enum-resources PRIVATE version)

@@ -9,6 +9,7 @@ packages=(
   wine wine64
   gcab libgcab-dev cabextract osslsigncode 7zip icoutils
   e2fsprogs python3
+  pkg-config zlib1g-dev openssl time
 )
 
 missing=()

@@ -1,0 +1,68 @@
+// What the packer's tests share: inputs made at test time, stubpack and the independent readers
+// run as processes, and the table of layouts that the stub must reject or treat specially.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/wine/wine_harness.h"
+
+namespace packer_tests {
+
+namespace fs = std::filesystem;
+using wine_tests::ProcessResult;
+using wine_tests::RunProcess;
+using wine_tests::ScratchDirectory;
+
+constexpr const char* kEpoch = "1780000000";  // 2026-05-28 20:26:40 UTC
+
+std::string ReadText(const fs::path& path);
+void WriteText(const fs::path& path, const std::string& text);
+
+// The inputs of one installer, made in `directory`: a real 7z archive, a setup that is a real
+// Windows program (enum-resources.exe, which plays setup), the bare stub, a small text file.
+struct Inputs {
+  fs::path archive, setup, stub, readme, empty, cabinet;
+};
+Inputs MakeInputs(const fs::path& directory);
+
+fs::path Stubpack();
+fs::path BuiltIcon();  // the icon the build drew, which the packer carries by default
+
+// Runs stubpack with SOURCE_DATE_EPOCH set to kEpoch.
+ProcessResult Pack(const std::vector<std::string>& arguments);
+
+// A resource as objdump prints the resource directory: "TYPE/NAME/LANGUAGE size codepage".
+struct DumpedResource {
+  std::string type, name;
+  uint32_t language = 0, size = 0, code_page = 0;
+};
+std::vector<DumpedResource> ObjdumpResources(const fs::path& file, std::string& output);
+
+// A layout of the table: what to add to the packer's command line for it.
+struct LayoutCase {
+  const char* name;
+  // Arguments after --output, with "{archive}", "{setup}", "{readme}", "{empty}", "{cabinet}"
+  // standing for the inputs and "{name259}"/"{name260}" for archive names of 259 and 260 units.
+  std::vector<std::string> arguments;
+  bool keeps_the_rules;  // packed without --unchecked
+};
+const std::vector<LayoutCase>& LayoutCases();
+inline void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.name; }
+std::vector<std::string> Expand(const std::vector<std::string>& arguments, const Inputs& inputs);
+
+// The verdict line of `stubpack inspect`: the predicted exit code, or nothing when setup runs.
+struct InspectVerdict {
+  bool read = false;
+  std::optional<uint32_t> exit_code;  // empty: setup runs and its exit code becomes the stub's
+  int longest_directory = -1;
+  int path_limit = -1;  // 108 beyond this; between the two, 115 (the cabinet's path)
+  std::string output;
+};
+InspectVerdict Inspect(const fs::path& installer);
+
+}  // namespace packer_tests

@@ -1,0 +1,102 @@
+// `stubpack inspect` against the real stub: for each layout of the table, the exit code that
+// inspect predicts is the one the stub gives under Wine with the same installer; where inspect
+// says setup runs, setup (enum-resources.exe) must have found the archive it was told about.
+// The longest stub directory that inspect names is tried, one unit more, and for a cabinet
+// the last length before 108 and one more.
+#include <gtest/gtest.h>
+
+#include "tests/packer/packer_fixture.h"
+
+namespace packer_tests {
+namespace {
+
+constexpr uint32_t kSetupFoundTheArchive = 42;  // enum-resources.exe playing setup
+constexpr uint32_t kPathTooLong = 108;
+constexpr uint32_t kSetupNotExtracted = 115;
+
+class Verdict : public ::testing::TestWithParam<LayoutCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::is_regular_file(Stubpack())) << Stubpack();
+    ASSERT_EQ(wine_tests::PrepareWine(), "");
+    in_ = MakeInputs(scratch_.Path() / "in");
+  }
+
+  // Packs the case into `directory` and runs it from there.
+  std::optional<uint32_t> PackAndRun(const fs::path& directory, InspectVerdict& verdict) {
+    fs::create_directories(directory);
+    const fs::path installer = directory / "i.exe";
+    std::vector<std::string> args = Expand(GetParam().arguments, in_);
+    args.insert(args.end(), {"--output", installer.string(), "--unchecked"});
+    const ProcessResult packed = Pack(args);
+    EXPECT_EQ(packed.exit_status, 0) << packed.output;
+    verdict = Inspect(installer);
+    EXPECT_TRUE(verdict.read) << verdict.output;
+    const wine_tests::LaunchResult run = wine_tests::LaunchRaw(
+        installer, "\"" + wine_tests::WindowsPath(installer) + "\"", scratch_.Path());
+    EXPECT_TRUE(run.exit_code.has_value()) << run.diagnostics;
+    return run.exit_code;
+  }
+
+  ScratchDirectory scratch_;
+  Inputs in_;
+};
+
+uint32_t Expected(const InspectVerdict& v) { return v.exit_code.value_or(kSetupFoundTheArchive); }
+
+TEST_P(Verdict, StubEndsAsInspectSays) {
+  InspectVerdict verdict;
+  const std::optional<uint32_t> code = PackAndRun(scratch_.Path() / "run", verdict);
+  ASSERT_TRUE(code.has_value());
+  EXPECT_EQ(*code, Expected(verdict)) << verdict.output;
+}
+
+// The stub's directory as Wine names it ("Z:" and the Linux path) padded to `units` units with
+// its final backslash.
+fs::path DirectoryOfLength(const fs::path& base, int units) {
+  const int have = static_cast<int>(wine_tests::WindowsPath(base).size()) + 1;  // with "\"
+  if (units <= have + 1) return {};
+  return base / std::string(static_cast<size_t>(units - have - 1), 'd');
+}
+
+class VerdictAtLength : public Verdict {};
+
+TEST_P(VerdictAtLength, LongestStubDirectoryIsTheLastThatFits) {
+  InspectVerdict verdict;
+  PackAndRun(scratch_.Path() / "probe", verdict);
+  ASSERT_GE(verdict.longest_directory, 3) << verdict.output;
+  std::vector<int> lengths = {verdict.longest_directory, verdict.longest_directory + 1};
+  if (verdict.path_limit > verdict.longest_directory)
+    lengths.insert(lengths.end(), {verdict.path_limit, verdict.path_limit + 1});
+  for (const int units : lengths) {
+    const fs::path directory = DirectoryOfLength(scratch_.Path(), units);
+    ASSERT_FALSE(directory.empty()) << "the scratch path is too long for " << units << " units";
+    InspectVerdict at;
+    const std::optional<uint32_t> code = PackAndRun(directory, at);
+    ASSERT_TRUE(code.has_value());
+    const uint32_t expected = units <= verdict.longest_directory ? Expected(at)
+                              : units <= verdict.path_limit      ? kSetupNotExtracted
+                                                                 : kPathTooLong;
+    EXPECT_EQ(*code, expected) << units << " units: " << wine_tests::WindowsPath(directory) << "\n"
+                               << at.output;
+  }
+}
+
+std::string CaseName(const ::testing::TestParamInfo<LayoutCase>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Table, Verdict, ::testing::ValuesIn(LayoutCases()), CaseName);
+
+// One layout per way of carrying setup: a cabinet, setup.exe, setup under its own name.
+std::vector<LayoutCase> OnePerStorage() {
+  std::vector<LayoutCase> cases;
+  for (const LayoutCase& c : LayoutCases()) {
+    const std::string name = c.name;
+    if (name == "Default" || name == "Plain" || name == "SetupUnderB7") cases.push_back(c);
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Storages, VerdictAtLength, ::testing::ValuesIn(OnePerStorage()), CaseName);
+
+}  // namespace
+}  // namespace packer_tests

@@ -1,0 +1,26 @@
+// `stubpack inspect FILE`: an installer's resources and what the stub will do with them.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/stubpack/layout.h"
+
+namespace stubpack {
+
+struct InspectedResource {
+  ListedResource listed;
+  std::vector<uint32_t> languages;
+  std::vector<uint32_t> code_pages;
+  uint64_t offset = 0;  // in the file, of the first language's data
+};
+
+// Reads the resource directory of a PE file, in the directory's order.
+bool ReadResources(const uint8_t* file, uint64_t size, std::vector<InspectedResource>& out,
+                   std::string& problem);
+
+// Prints the listing and the verdict; false (with a message on `err`) when FILE cannot be read.
+bool Inspect(const std::string& path, std::ostream& out, std::ostream& err);
+
+}  // namespace stubpack

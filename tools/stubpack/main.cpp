@@ -1,0 +1,177 @@
+// stubpack: makes an installer from the stub, an archive and setup.exe, and inspects one.
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/stubpack/inspect.h"
+#include "tools/stubpack/packer.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int Usage(const std::string& message) {
+  std::cerr << "stubpack: " << message << "\nTry 'stubpack --help'.\n";
+  return kUsageError;
+}
+
+void Help(const stubpack::PackOptions& defaults) {
+  std::cout
+      << "Usage: stubpack --archive FILE --setup FILE --output FILE [OPTION]...\n"
+         "       stubpack inspect FILE\n"
+         "\n"
+         "Makes an installer: the stub with the archive as resource B7/NIMBET.PACKED.7Z and\n"
+         "setup.exe as a cabinet, resource BL/SETUP.EX_, beside the installer's manifest, icon\n"
+         "and version block. `inspect` lists an installer's resources and says what the stub\n"
+         "will do with them.\n"
+         "\n"
+         "Inputs and output:\n"
+         "  --archive FILE          the application archive (a 7z archive; the stub never reads "
+         "it)\n"
+         "  --setup FILE            setup.exe, a PE executable\n"
+         "  --output FILE           the installer to write; replaced only when it is whole\n"
+         "  --stub FILE             the stub (default: build/windows/bin/stub.exe of this build)\n"
+         "  --setup-storage KIND    cabinet (default: MSZIP, BL/SETUP.EX_) or plain "
+         "(BN/SETUP.EXE)\n"
+         "  --icon FILE.ico         the installer's icon (default: the project's own)\n"
+         "  --sign-cert FILE        PEM certificate chain; with --sign-key, signs with "
+         "osslsigncode\n"
+         "  --sign-key FILE         PEM private key\n"
+         "\n"
+         "Version block (string table 040904b0; defaults are the demo product's):\n";
+  for (const stubpack::VersionKey& k : defaults.version) {
+    std::string option = "  --" + stubpack::OptionForKey(k.key) + " TEXT";
+    option.resize(std::max<size_t>(option.size() + 1, 26), ' ');
+    std::cout << option << k.key << " (default: \"" << k.value << "\")\n";
+  }
+  std::cout
+      << "  --product-version also sets the fixed part; --file-version must name the same "
+         "numbers.\n"
+         "\n"
+         "Raw entries, for tests of layouts the stub rejects or treats specially:\n"
+         "  --resource TYPE NAME FILE   adds FILE as resource TYPE/NAME, language 1033; a TYPE or\n"
+         "                              NAME of 1 to 65535 is a number; names are stored in "
+         "capitals.\n"
+         "                              --archive and --setup become optional. Repeatable.\n"
+         "  --unchecked             writes a layout that breaks the stub's rules\n"
+         "\n"
+         "  --help                  this text\n"
+         "  --version               the packer's version\n"
+         "\n"
+         "SOURCE_DATE_EPOCH, when set, dates setup inside the cabinet and the signature; else\n"
+         "setup's modification time does. Identical inputs give identical bytes.\n"
+         "Exit status: 0 when the installer was written, 2 on any error (nothing is written).\n";
+}
+
+// The stub of the build tree this packer belongs to: build/host/bin/stubpack beside
+// build/windows/bin/stub.exe.
+std::string DefaultStub() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) return "build/windows/bin/stub.exe";
+  std::string path(self, static_cast<size_t>(n));
+  for (int up = 0; up < 3 && path.rfind('/') != std::string::npos; ++up)
+    path.erase(path.rfind('/'));
+  return path + "/windows/bin/stub.exe";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  stubpack::PackOptions o;
+  if (!args.empty() && args[0] == "inspect") {
+    if (args.size() == 2 && args[1] == "--help") {
+      std::cout << "Usage: stubpack inspect FILE\n";
+      return 0;
+    }
+    if (args.size() != 2) return Usage("inspect takes one FILE");
+    return stubpack::Inspect(args[1], std::cout, std::cerr) ? 0 : kUsageError;
+  }
+
+  bool setup_storage_seen = false;
+  bool file_version_given = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::string value;
+    bool has_value = false;
+    if (arg.rfind("--", 0) == 0) {
+      if (const size_t equals = arg.find('='); equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+        arg.resize(equals);
+        has_value = true;
+      }
+    } else {
+      return Usage("unexpected argument '" + arg + "'");
+    }
+    const auto take = [&](std::string& into) {
+      if (!has_value) {
+        if (i + 1 >= args.size()) return false;
+        value = args[++i];
+      }
+      into = value;
+      return true;
+    };
+    if (arg == "--help") {
+      Help(o);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "stubpack " STUBPACK_VERSION "\n";
+      return 0;
+    }
+    if (arg == "--unchecked") {
+      o.unchecked = true;
+      continue;
+    }
+    if (arg == "--resource") {
+      if (has_value || i + 3 >= args.size()) return Usage("--resource takes TYPE NAME FILE");
+      o.resources.push_back({args[i + 1], args[i + 2], args[i + 3]});
+      i += 3;
+      continue;
+    }
+    std::string* target = nullptr;
+    if (arg == "--archive") target = &o.archive;
+    if (arg == "--setup") target = &o.setup;
+    if (arg == "--output") target = &o.output;
+    if (arg == "--stub") target = &o.stub;
+    if (arg == "--icon") target = &o.icon;
+    if (arg == "--sign-cert") target = &o.sign_cert;
+    if (arg == "--sign-key") target = &o.sign_key;
+    for (stubpack::VersionKey& k : o.version) {
+      if (arg == "--" + stubpack::OptionForKey(k.key)) target = &k.value;
+    }
+    std::string storage;
+    if (arg == "--setup-storage") target = &storage;
+    if (target == nullptr) return Usage("unknown option '" + arg + "'");
+    if (arg == "--file-version") file_version_given = true;
+    if (!take(*target)) return Usage("option '" + arg + "' needs a value");
+    if (target->empty() && target != &storage) return Usage("option '" + arg + "' needs a value");
+    if (target == &storage) {
+      if (storage != "cabinet" && storage != "plain")
+        return Usage("--setup-storage is 'cabinet' or 'plain', not '" + storage + "'");
+      o.plain_setup = storage == "plain";
+      setup_storage_seen = true;
+    }
+  }
+  if (args.empty()) return Usage("no installer to make");
+  if (o.output.empty()) return Usage("--output is required");
+  if (o.resources.empty() && (o.archive.empty() || o.setup.empty()))
+    return Usage("--archive and --setup are required (unless raw --resource entries are given)");
+  if (setup_storage_seen && o.setup.empty()) return Usage("--setup-storage needs --setup");
+  if (o.stub.empty()) o.stub = DefaultStub();
+  // The fixed part holds one version; by default FileVersion follows ProductVersion.
+  if (!file_version_given) {
+    std::string product;
+    for (const stubpack::VersionKey& k : o.version) {
+      if (k.key == "ProductVersion") product = k.value;
+    }
+    for (stubpack::VersionKey& k : o.version) {
+      if (k.key == "FileVersion") k.value = product;
+    }
+  }
+  return stubpack::Pack(o);
+}

@@ -1,0 +1,490 @@
+#include "tools/stubpack/packer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "tools/stubpack/cabinet.h"
+#include "tools/stubpack/embedded.h"
+#include "tools/stubpack/icon_group.h"
+#include "tools/stubpack/layout.h"
+#include "tools/stubpack/mapped_file.h"
+#include "tools/stubpack/pe_image.h"
+#include "tools/stubpack/resource_tree.h"
+
+extern char** environ;
+
+namespace stubpack {
+
+namespace {
+
+constexpr uint64_t kMaxField = 0xFFFFFFFF;
+constexpr size_t kChunk = 1 << 20;
+constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16, kTypeManifest = 24;
+constexpr uint16_t kIconGroupId = 107;
+
+int Fail(const std::string& file, const std::string& message) {
+  std::cerr << "stubpack: " << (file.empty() ? "" : file + ": ") << message << "\n";
+  return 2;
+}
+
+void Warn(const std::string& file, const std::string& message) {
+  std::cerr << "stubpack: warning: " << file << ": " << message << "\n";
+}
+
+// The scratch directory beside the output holds everything unfinished; a signal or any
+// failure removes it, so the output path only ever sees a whole installer, by rename.
+constexpr int kScratchFiles = 4;
+char g_scratch_dir[4096];
+char g_scratch_file[kScratchFiles][4200];
+
+void RemoveScratch() {
+  for (char* file : g_scratch_file) {
+    if (file[0] != '\0') unlink(file);
+  }
+  if (g_scratch_dir[0] != '\0') rmdir(g_scratch_dir);
+}
+
+extern "C" void RemoveScratchAndDie(int signal_number) {
+  RemoveScratch();
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+class Scratch {
+ public:
+  bool Create(const std::string& output, std::string& problem) {
+    const size_t slash = output.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : output.substr(0, slash + 1);
+    std::string pattern = directory + (slash == std::string::npos ? "/" : "") + ".stubpack-XXXXXX";
+    if (pattern.size() >= sizeof(g_scratch_dir) - 64) {
+      problem = "the output's directory path is too long";
+      return false;
+    }
+    std::strcpy(g_scratch_dir, pattern.c_str());
+    if (mkdtemp(g_scratch_dir) == nullptr) {
+      problem = "cannot create a temporary directory beside the output: " +
+                std::string(std::strerror(errno));
+      g_scratch_dir[0] = '\0';
+      return false;
+    }
+    const char* names[kScratchFiles] = {"setup.cab", "unsigned.exe", "signed.exe", "signing.log"};
+    for (int i = 0; i < kScratchFiles; ++i)
+      std::snprintf(g_scratch_file[i], sizeof(g_scratch_file[i]), "%s/%s", g_scratch_dir, names[i]);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, RemoveScratchAndDie);
+    signal(SIGXFSZ, SIG_IGN);  // a file-size limit then fails the write, which cleans up
+    return true;
+  }
+  ~Scratch() {
+    RemoveScratch();
+    g_scratch_dir[0] = '\0';
+    for (char* file : g_scratch_file) file[0] = '\0';
+  }
+  static std::string File(int i) { return g_scratch_file[i]; }
+};
+
+enum ScratchFile { kCabinet = 0, kUnsigned = 1, kSigned = 2, kSigningLog = 3 };
+
+struct Input {
+  std::string path;
+  const char* role;
+  struct stat info;
+};
+
+bool Readable(const std::string& path, struct stat& info, std::string& problem) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    problem = std::string("cannot be read: ") + std::strerror(errno);
+    return false;
+  }
+  const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  close(fd);
+  if (!ok) problem = "is not a regular file";
+  return ok;
+}
+
+bool ReadWhole(const std::string& path, Bytes& bytes, std::string& problem) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    problem = "cannot be read";
+    return false;
+  }
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// SOURCE_DATE_EPOCH when set, else the setup's (or the archive's) modification time.
+bool PackingTime(const PackOptions& o, const std::vector<Input>& inputs, int64_t& seconds,
+                 std::string& problem) {
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr && *epoch != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(epoch, &end, 10);
+    if (*end != '\0' || errno != 0 || value < 0) {
+      problem = "SOURCE_DATE_EPOCH must be a number of seconds since 1970: \"" +
+                std::string(epoch) + "\"";
+      return false;
+    }
+    seconds = value;
+    return true;
+  }
+  seconds = 0;
+  for (const std::string& wanted : {o.setup, o.archive}) {
+    for (const Input& input : inputs) {
+      if (!wanted.empty() && input.path == wanted) {
+        seconds = input.info.st_mtime;
+        return true;
+      }
+    }
+  }
+  return true;
+}
+
+class OutputWriter {
+ public:
+  explicit OutputWriter(int fd) : fd_(fd) {}
+  bool Write(const uint8_t* data, size_t size) {
+    checksum_.Add(data, size);
+    while (size > 0) {
+      const ssize_t done = write(fd_, data, size);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) {
+        error_ = done < 0 ? errno : ENOSPC;
+        return false;
+      }
+      data += done;
+      size -= static_cast<size_t>(done);
+      written_ += static_cast<uint64_t>(done);
+    }
+    return true;
+  }
+  bool Zeros(uint64_t count) {
+    static const uint8_t kZeros[4096] = {};
+    while (count > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof(kZeros)));
+      if (!Write(kZeros, n)) return false;
+      count -= n;
+    }
+    return true;
+  }
+  // Streams `size` bytes of `path` from `from`; the file must still hold them.
+  bool Copy(const std::string& path, uint64_t from, uint64_t size, std::string& problem) {
+    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+      problem = path + ": cannot be read: " + std::strerror(errno);
+      return false;
+    }
+    posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+    buffer_.resize(kChunk);
+    uint64_t done = 0;
+    while (done < size) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
+      const ssize_t got = pread(in, buffer_.data(), want, static_cast<off_t>(from + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        problem = path + (got < 0 ? ": cannot be read: " + std::string(std::strerror(errno))
+                                  : ": became shorter while it was packed");
+        close(in);
+        return false;
+      }
+      if (!Write(buffer_.data(), static_cast<size_t>(got))) {
+        close(in);
+        return false;
+      }
+      done += static_cast<uint64_t>(got);
+    }
+    close(in);
+    return true;
+  }
+  uint64_t Written() const { return written_; }
+  int Error() const { return error_; }
+  uint32_t Checksum() const { return checksum_.Finish(written_); }
+
+ private:
+  int fd_;
+  PeChecksum checksum_;
+  uint64_t written_ = 0;
+  int error_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
+bool Sign(const PackOptions& o, int64_t seconds, const std::string& description,
+          std::string& problem) {
+  const std::string time = std::to_string(seconds);
+  const std::string in = Scratch::File(kUnsigned), out = Scratch::File(kSigned);
+  std::vector<std::string> args = {
+      "osslsigncode", "sign",      "-certs", o.sign_cert, "-key", o.sign_key, "-h",   "sha256",
+      "-n",           description, "-time",  time,        "-in",  in,         "-out", out};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, Scratch::File(kSigningLog).c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = 0;
+  const int spawned = posix_spawnp(&pid, "osslsigncode", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    problem = "signing failed: cannot run osslsigncode: " + std::string(std::strerror(spawned));
+    return false;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  Bytes log;
+  std::string ignored;
+  ReadWhole(Scratch::File(kSigningLog), log, ignored);
+  std::string text(log.begin(), log.end());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  problem = "signing failed: osslsigncode " +
+            (WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
+                               : std::string("was killed")) +
+            (text.empty() ? "" : ": " + text);
+  return false;
+}
+
+std::string VersionValue(const PackOptions& o, const std::string& key) {
+  for (const VersionKey& k : o.version) {
+    if (k.key == key) return k.value;
+  }
+  return {};
+}
+
+}  // namespace
+
+int Pack(const PackOptions& o) {
+  std::string problem;
+  std::vector<Input> inputs;
+  const auto add_input = [&](const std::string& path, const char* role) {
+    Input input{path, role, {}};
+    if (!Readable(path, input.info, problem)) return false;
+    inputs.push_back(input);
+    return true;
+  };
+  if (!o.archive.empty() && !add_input(o.archive, "archive")) return Fail(o.archive, problem);
+  if (!o.setup.empty() && !add_input(o.setup, "setup")) return Fail(o.setup, problem);
+  if (!add_input(o.stub, "stub"))
+    return Fail(o.stub, problem + (o.stub.empty() ? "" : " (the stub; --stub names another)"));
+  if (!o.icon.empty() && !add_input(o.icon, "icon")) return Fail(o.icon, problem);
+  for (const RawResource& r : o.resources) {
+    if (!add_input(r.file, "resource")) return Fail(r.file, problem);
+  }
+  const bool signing = !o.sign_cert.empty() || !o.sign_key.empty();
+  if (signing && (o.sign_cert.empty() || o.sign_key.empty()))
+    return Fail("", "signing needs both --sign-cert and --sign-key");
+  if (signing) {
+    struct stat ignored;
+    if (!Readable(o.sign_cert, ignored, problem)) return Fail(o.sign_cert, problem);
+    if (!Readable(o.sign_key, ignored, problem)) return Fail(o.sign_key, problem);
+  }
+  struct stat out_info;
+  if (stat(o.output.c_str(), &out_info) == 0) {
+    if (S_ISDIR(out_info.st_mode)) return Fail(o.output, "the output is a directory");
+    for (const Input& input : inputs) {
+      if (input.info.st_dev == out_info.st_dev && input.info.st_ino == out_info.st_ino)
+        return Fail(o.output, std::string("the output is the same file as the ") + input.role +
+                                  " input; it would be overwritten while it is read");
+    }
+  }
+
+  StubImage stub;
+  if (!ReadStubImage(o.stub, stub, problem)) return Fail(o.stub, problem);
+  if (!o.setup.empty()) {
+    Bytes head;
+    uint64_t size = 0;
+    PeHeaders pe;
+    if (!ReadHead(o.setup, head, size, problem) || !ParsePe(head, pe, problem))
+      return Fail(o.setup, problem + " (setup must be a PE executable)");
+    if (!(pe.characteristics & 0x0002) || (pe.characteristics & 0x2000))
+      return Fail(o.setup, "not a PE executable: it is marked as a library or as not runnable");
+  }
+  if (!o.archive.empty()) {
+    Bytes head;
+    uint64_t size = 0;
+    static const uint8_t k7z[6] = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C};
+    if (ReadHead(o.archive, head, size, problem) &&
+        (head.size() < 6 || !std::equal(k7z, k7z + 6, head.begin())))
+      Warn(o.archive,
+           "not a 7z archive (no 7z signature); the stub never reads the archive, "
+           "but setup will");
+  }
+  Bytes version_block;
+  if (!BuildVersionBlock(o.version, version_block, problem)) return Fail("", problem);
+  Bytes icon_file;
+  if (o.icon.empty()) {
+    icon_file.assign(kDefaultIcon, kDefaultIcon + kDefaultIconSize);
+  } else if (!ReadWhole(o.icon, icon_file, problem)) {
+    return Fail(o.icon, problem);
+  }
+  IconGroup icon;
+  if (!ReadIconGroup(icon_file, icon, problem))
+    return Fail(o.icon.empty() ? "the built-in icon" : o.icon, problem);
+  for (const std::string& difference : icon.differences)
+    Warn(o.icon, "the icon departs from the installer's ten images: " + difference);
+  int64_t seconds = 0;
+  if (!PackingTime(o, inputs, seconds, problem)) return Fail("", problem);
+
+  Scratch scratch;
+  if (!scratch.Create(o.output, problem)) return Fail(o.output, problem);
+
+  // The resources, then the directory's order.
+  std::vector<ResourceEntry> entries;
+  const auto file_entry = [&](ResourceId type, ResourceId name, const std::string& path,
+                              const std::string& origin) {
+    ResourceEntry e;
+    e.type = type;
+    e.name = name;
+    e.path = path;
+    struct stat info;
+    e.size = stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    e.origin = origin;
+    entries.push_back(e);
+  };
+  const auto bytes_entry = [&](uint16_t type, uint16_t name, Bytes bytes,
+                               const std::string& origin) {
+    ResourceEntry e;
+    e.type = ResourceId::Number(type);
+    e.name = ResourceId::Number(name);
+    e.size = bytes.size();
+    e.bytes = std::move(bytes);
+    e.origin = origin;
+    entries.push_back(e);
+  };
+  if (!o.archive.empty())
+    file_entry(ResourceId::Name(u"B7"), ResourceId::Name(u"NIMBET.PACKED.7Z"), o.archive,
+               o.archive);
+  if (!o.setup.empty()) {
+    if (o.plain_setup) {
+      file_entry(ResourceId::Name(u"BN"), ResourceId::Name(u"SETUP.EXE"), o.setup, o.setup);
+    } else {
+      if (!WriteSetupCabinet(o.setup, Scratch::File(kCabinet), seconds, problem))
+        return Fail(o.setup, problem);
+      file_entry(ResourceId::Name(u"BL"), ResourceId::Name(u"SETUP.EX_"), Scratch::File(kCabinet),
+                 o.setup);
+    }
+  }
+  for (const RawResource& r : o.resources) {
+    ResourceId type, name;
+    if (!ParseResourceId(r.type, type, problem) || !ParseResourceId(r.name, name, problem))
+      return Fail(r.file, "--resource " + r.type + " " + r.name + ": " + problem);
+    file_entry(type, name, r.file, r.file);
+  }
+  bytes_entry(kTypeManifest, 1, Bytes(kManifest, kManifest + kManifestSize), "the manifest");
+  for (size_t i = 0; i < icon.images.size(); ++i)
+    bytes_entry(kTypeIcon, static_cast<uint16_t>(i + 1), icon.images[i], "the icon");
+  bytes_entry(kTypeGroupIcon, kIconGroupId, icon.directory, "the icon");
+  bytes_entry(kTypeVersion, 1, version_block, "the version block");
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const ResourceEntry& a, const ResourceEntry& b) {
+                     return a.type == b.type ? a.name < b.name : a.type < b.type;
+                   });
+  for (size_t i = 1; i < entries.size(); ++i) {
+    if (entries[i].type == entries[i - 1].type && entries[i].name == entries[i - 1].name)
+      return Fail(entries[i].origin, "resource " + entries[i].type.Display() + "/" +
+                                         entries[i].name.Display() + " is also given by " +
+                                         entries[i - 1].origin + "; each name appears once");
+  }
+  for (const ResourceEntry& e : entries) {
+    if (e.size > kMaxField)
+      return Fail(e.origin,
+                  "too large: " + std::to_string(e.size) +
+                      " bytes; a resource's size is 32 bits, so it must stay below 4 GiB");
+  }
+
+  if (!o.unchecked) {
+    std::vector<ListedResource> listed;
+    for (const ResourceEntry& e : entries) listed.push_back({e.type, e.name, e.size});
+    const Verdict v = Predict(listed, [&](size_t i, const std::string& type) {
+      MappedFile setup;
+      std::string why;
+      if (!setup.Open(entries[i].path, why)) return why;
+      return SetupContentProblem(setup.Data(), setup.Size(), type);
+    });
+    if (!v.broken.empty() || v.exit_code != 0) {
+      for (const Verdict::Broken& b : v.broken)
+        Fail(b.index >= 0 ? entries[b.index].origin : "", "the layout breaks a rule: " + b.rule);
+      if (v.broken.empty())
+        Fail("", "the stub would end with " + std::to_string(v.exit_code) + ": " + v.reason);
+      return Fail("", "nothing written; --unchecked writes such a layout for tests");
+    }
+  }
+
+  const uint32_t rsrc_rva = stub.next_rva;
+  const uint64_t rsrc_offset = AlignUp(stub.file_size, kResourceFileAlignment);
+  const SectionLayout layout = LayOutSection(entries, rsrc_rva);
+  const uint64_t raw_size = AlignUp(layout.size, stub.pe.file_alignment);
+  const uint64_t image_end = AlignUp(uint64_t{rsrc_rva} + layout.size, stub.pe.section_alignment);
+  if (image_end > kMaxField || rsrc_offset + raw_size > kMaxField)
+    return Fail("", "the payload is too large for the image: the resource section would need " +
+                        std::to_string(layout.size) +
+                        " bytes, and the image's size, the section's size and its file offset "
+                        "are 32-bit fields (at most 4 GiB with the stub)");
+
+  uint32_t checksum_offset = 0;
+  const Bytes headers = PackedHeaders(stub, rsrc_rva, static_cast<uint32_t>(layout.size),
+                                      static_cast<uint32_t>(rsrc_offset),
+                                      static_cast<uint32_t>(raw_size), checksum_offset);
+  const std::string unsigned_path = Scratch::File(kUnsigned);
+  const int fd = open(unsigned_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777);
+  if (fd < 0)
+    return Fail(o.output, "cannot create a temporary file beside the output: " +
+                              std::string(std::strerror(errno)));
+  OutputWriter writer(fd);
+  bool ok = writer.Write(headers.data(), headers.size()) &&
+            writer.Copy(o.stub, stub.pe.size_of_headers, stub.file_size - stub.pe.size_of_headers,
+                        problem) &&
+            writer.Zeros(rsrc_offset - writer.Written()) &&
+            writer.Write(layout.directory.data(), layout.directory.size());
+  for (size_t i = 0; ok && i < entries.size(); ++i) {
+    const ResourceEntry& e = entries[i];
+    ok = writer.Zeros(rsrc_offset + layout.data_offset[i] - writer.Written()) &&
+         (e.path.empty() ? writer.Write(e.bytes.data(), e.bytes.size())
+                         : writer.Copy(e.path, 0, e.size, problem));
+  }
+  ok = ok && writer.Zeros(rsrc_offset + raw_size - writer.Written());
+  const auto write_failed = [&](int error) {
+    problem = o.output + ": cannot write: " + std::strerror(error);
+    return false;
+  };
+  if (!ok && writer.Error() != 0) write_failed(writer.Error());
+  if (ok) {
+    uint8_t sum[4];
+    SetU32(sum, writer.Checksum());
+    ok = pwrite(fd, sum, 4, checksum_offset) == 4 || write_failed(errno);
+  }
+  // No fsync: the rename makes the result appear whole to every other process, which is what a
+  // build needs; forcing 1 GiB to the disk would triple the time for a file made again at will.
+  ok = (close(fd) == 0 || !ok || write_failed(errno)) && ok;
+  if (!ok) return Fail("", problem);
+
+  std::string finished = unsigned_path;
+  if (signing) {
+    if (!Sign(o, seconds, VersionValue(o, "ProductName"), problem)) return Fail(o.output, problem);
+    finished = Scratch::File(kSigned);
+  }
+  chmod(
+      finished.c_str(), 0755 & ~[] {
+        const mode_t m = umask(0);
+        umask(m);
+        return m;
+      }());
+  if (rename(finished.c_str(), o.output.c_str()) != 0)
+    return Fail(o.output, std::string("cannot be written: ") + std::strerror(errno));
+  return 0;
+}
+
+}  // namespace stubpack

@@ -1,0 +1,27 @@
+// Packing: the stub, the payload and the installer's own resources into one signed file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/stubpack/version_block.h"
+
+namespace stubpack {
+
+struct RawResource {
+  std::string type, name, file;
+};
+
+struct PackOptions {
+  std::string archive, setup, output, stub, icon, sign_cert, sign_key;
+  bool plain_setup = false;  // "BN"/"SETUP.EXE" instead of a cabinet under "BL"
+  bool unchecked = false;    // write layouts that break the rules, for tests
+  std::vector<RawResource> resources;
+  std::vector<VersionKey> version = DefaultVersionKeys();
+};
+
+// Writes the installer; 0 on success, 2 with a message on stderr otherwise, in which case
+// nothing is left at the output path.
+int Pack(const PackOptions& options);
+
+}  // namespace stubpack
