@@ -65,3 +65,43 @@ add_executable(enum-resources tests/packer/enum_resources.cpp)
 target_compile_definitions(enum-resources PRIVATE UNICODE _UNICODE)
 target_link_options(enum-resources PRIVATE -municode -static)
 target_link_libraries(enum-resources PRIVATE version)
+
+# demo-setup.exe plays setup.exe; below it, the installers its Wine tests run (stub objects linked
+# with a real 7z archive, its damaged variants and demo-setup as the setup cabinet).
+add_executable(demo-setup tools/demo-setup/demo_setup.cpp tools/demo-setup/setup_arguments.cpp
+  tools/demo-setup/start_header.cpp)
+target_include_directories(demo-setup PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(demo-setup PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
+target_compile_options(demo-setup PRIVATE -Os -Wall -Wextra -Werror)
+target_link_options(demo-setup PRIVATE -municode -mwindows -static -s -Wl,--no-insert-timestamp)
+target_link_libraries(demo-setup PRIVATE shell32 ole32 uuid)
+
+find_program(STUB_7ZZ 7zz)
+find_program(STUB_GCAB gcab)
+find_program(STUB_PYTHON python3)
+if(STUB_7ZZ AND STUB_GCAB AND STUB_PYTHON)
+  set(fixtures ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/demo-setup-fixtures)
+  add_custom_command(
+    OUTPUT ${fixtures}/archive.7z ${fixtures}/SETUP.EX_ ${fixtures}/installer.rc
+           ${fixtures}/archives.rc
+    COMMAND ${STUB_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/demo_setup_fixtures.py ${STUB_7ZZ}
+            ${STUB_GCAB} $<TARGET_FILE:demo-setup> ${fixtures}
+    DEPENDS demo-setup ${PROJECT_SOURCE_DIR}/tests/wine/demo_setup_fixtures.py
+    VERBATIM)
+  # The stub's own link, minus its map file, so the test installers are the stub plus resources.
+  get_target_property(stub_link_options stub LINK_OPTIONS)
+  list(FILTER stub_link_options EXCLUDE REGEX "^-Wl,-Map=")
+  foreach(fixture installer archives)
+    add_custom_command(
+      OUTPUT ${fixtures}/${fixture}.res.o
+      COMMAND ${CMAKE_RC_COMPILER} ${fixtures}/${fixture}.rc -O coff -o ${fixtures}/${fixture}.res.o
+      DEPENDS ${fixtures}/${fixture}.rc ${fixtures}/archive.7z ${fixtures}/SETUP.EX_
+      VERBATIM)
+    add_executable(demo-setup-${fixture} $<TARGET_OBJECTS:stub> ${fixtures}/${fixture}.res.o)
+    set_target_properties(demo-setup-${fixture} PROPERTIES LINKER_LANGUAGE CXX)
+    target_link_options(demo-setup-${fixture} PRIVATE ${stub_link_options})
+    target_link_libraries(demo-setup-${fixture} PRIVATE kernel32 advapi32 shell32 gcc)
+  endforeach()
+else()
+  message(WARNING "7zz, gcab or python3 missing: no demo-setup test installers (the Wine tests fail)")
+endif()
