@@ -195,7 +195,10 @@ LaunchResult LaunchRaw(const fs::path& program, const std::string& command_line,
   }
   const std::vector<std::string> argv = {"wine", (WindowsBinDir() / "launcher.exe").string(),
                                          WindowsPath(program), WindowsPath(command_line_file)};
-  const ProcessResult run = RunProcess(argv);
+  ProcessResult run = RunProcess(argv);
+  // The launcher always prints a line; a failure with no output at all is Wine not starting it
+  // (seen rarely under load), so that one start is tried again.
+  if (run.exit_status != 0 && run.output.empty()) run = RunProcess(argv);
   launch.diagnostics = Describe(run, argv);
   if (run.exit_status != 0) return launch;
 
