@@ -1,41 +1,59 @@
 #!/usr/bin/env bash
-# The main job on the embedded demo: build stub.exe and run it under Wine, showing its full
-# 32-bit exit code and what it left beside itself.
+# The main job on the embedded demo: make an archive of the sample application, pack it with the
+# demo setup into a signed installer, run that installer under Wine with a forwarded argument, and
+# show what setup received, what it installed, the installer's full exit code and what was left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+cmake --preset host >/dev/null
+cmake --build --preset host --target stubpack
+
+demo=build/demo
+rm -rf "$demo"
+mkdir -p "$demo/run" "$demo/installed"
+
+echo "== archive of the sample application"
+(cd resources/demo-app && 7zz a -bd -bso0 -mtm=off -mtc=off -mta=off "$OLDPWD/$demo/app.7z" .)
+ls -l "$demo/app.7z"
+
+echo "== a test certificate for signing"
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Nimbet demo test signing" \
+  -keyout "$demo/sign-key.pem" -out "$demo/sign-cert.pem" 2>/dev/null
+
+echo "== packing and signing"
+build/host/bin/stubpack --archive "$demo/app.7z" --setup build/windows/bin/demo-setup.exe \
+  --output "$demo/installer.exe" --sign-cert "$demo/sign-cert.pem" --sign-key "$demo/sign-key.pem"
+osslsigncode verify -CAfile "$demo/sign-cert.pem" -in "$demo/installer.exe" 2>&1 | grep -E '^Signature verification' || true
+build/host/bin/stubpack inspect "$demo/installer.exe"
 
 source scripts/wine-env.sh
-run=build/demo/run
-rm -rf "$run"
-mkdir -p "$run"
-cp build/windows/bin/stub.exe "$run/installer.exe"
-win_dir="Z:$(realpath "$run" | tr / '\\')"
-printf '"%s\\installer.exe" /demo-argument' "$win_dir" > "$run/command-line.txt"
+cp "$demo/installer.exe" "$demo/run/installer.exe"
+winpath() { echo "Z:$(realpath "$1" | tr / '\\')"; }
+run_dir=$(winpath "$demo/run")
+installed=$(winpath "$demo/installed")
+printf '"%s\\installer.exe" --install-dir="%s"' "$run_dir" "$installed" > "$demo/run/command-line.txt"
 
-echo "== running $run/installer.exe under Wine"
-before=$(ls -A "$run")
-out=$(wine build/windows/bin/launcher.exe "$win_dir\\installer.exe" "$win_dir\\command-line.txt" </dev/null)
+echo "== running the installer under Wine"
+echo "command line: $(cat "$demo/run/command-line.txt")"
+before=$(ls -A "$demo/run")
+out=$(wine build/windows/bin/launcher.exe "$run_dir\\installer.exe" "$run_dir\\command-line.txt" </dev/null 2>/dev/null)
 code=${out#exit=}
 code=${code%$'\r'}
-case "$code" in
-  0) meaning="setup ended with 0" ;;
-  101) meaning="CONFIGURATION_FAILED: the command line cannot be split" ;;
-  105) meaning="SETUP_COMMAND_LINE_FAILED: the stub's own path cannot be had" ;;
-  108) meaning="PATH_TOO_LONG: the work directory's path does not fit" ;;
-  109) meaning="NO_WORK_DIRECTORY: no work directory could be created" ;;
-  112) meaning="ARCHIVE_NOT_FOUND: this stub carries no payload yet" ;;
-  117) meaning="WORK_DIRECTORY_SECURITY_FAILED: the access list cannot be built" ;;
-  118) meaning="UNSUPPORTED_SWITCH" ;;
-  *) meaning="see docs/exit-codes.md" ;;
-esac
-echo "exit code: $code ($meaning)"
-after=$(ls -A "$run")
+
+echo "== what setup received and did (its report)"
+cat "$demo/installed/setup-report.txt" 2>/dev/null || echo "(no report)"
+echo
+echo "== what it installed"
+ls -l "$demo/installed"
+echo
+echo "== the installer's exit code: $code (see docs/exit-codes.md)"
+after=$(ls -A "$demo/run")
 if [ "$before" = "$after" ]; then
-  echo "left on disk: nothing beside the installer (no VQ_*.tmp)"
+  echo "== left beside the installer: nothing (no VQ_*.tmp)"
 else
-  echo "left on disk:"
+  echo "== left beside the installer:"
   diff <(echo "$before") <(echo "$after") | sed -n 's/^> /  /p'
 fi
+[ "$code" = 0 ]
