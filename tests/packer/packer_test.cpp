@@ -6,6 +6,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "tests/packer/packer_fixture.h"
 
@@ -426,11 +427,24 @@ TEST_P(Layout, RefusedUnlessUncheckedWhenItBreaksARule) {
   const ProcessResult packed = Pack(args);
   ASSERT_EQ(packed.exit_status, 0) << packed.output;
   std::string dump;
-  for (const DumpedResource& r : ObjdumpResources(loose, dump)) {
+  // The loader searches each level by halves: named entries first in ascending order, then
+  // numbered ones in ascending order.
+  const auto key = [](const std::string& id) {
+    return id[0] == '#' ? std::make_tuple(1, std::stoul(id.substr(1)), std::string())
+                        : std::make_tuple(0, 0ul, id);
+  };
+  std::vector<DumpedResource> resources = ObjdumpResources(loose, dump);
+  ASSERT_FALSE(resources.empty()) << dump;
+  for (size_t i = 0; i < resources.size(); ++i) {
+    const DumpedResource& r = resources[i];
     for (const std::string& id : {r.type, r.name}) {
       EXPECT_EQ(id.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos)
           << id << " is not stored in capitals";
     }
+    if (i == 0) continue;
+    const DumpedResource& p = resources[i - 1];
+    EXPECT_TRUE(std::make_pair(key(p.type), key(p.name)) < std::make_pair(key(r.type), key(r.name)))
+        << p.type << "/" << p.name << " is listed before " << r.type << "/" << r.name;
   }
   const InspectVerdict verdict = Inspect(loose);
   EXPECT_TRUE(verdict.read) << verdict.output;

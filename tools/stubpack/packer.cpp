@@ -476,12 +476,10 @@ int Pack(const PackOptions& o) {
     if (!Sign(o, seconds, VersionValue(o, "ProductName"), problem)) return Fail(o.output, problem);
     finished = Scratch::File(kSigned);
   }
-  chmod(
-      finished.c_str(), 0755 & ~[] {
-        const mode_t m = umask(0);
-        umask(m);
-        return m;
-      }());
+  // An installer is a program: executable by whoever the umask lets read it.
+  const mode_t mask = umask(0);
+  umask(mask);
+  chmod(finished.c_str(), 0755 & ~mask);
   if (rename(finished.c_str(), o.output.c_str()) != 0)
     return Fail(o.output, std::string("cannot be written: ") + std::strerror(errno));
   return 0;
