@@ -6,5 +6,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i </dev/null >/dev/null 2>&1 || true
 fi
 # Background services inherit stdout; a cold server behind a pipe can hang, so start it first.
-wineserver -p20 </dev/null >/dev/null 2>&1
+# Exits 2 when a server is already running; that is fine.
+wineserver -p20 </dev/null >/dev/null 2>&1 || true
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
