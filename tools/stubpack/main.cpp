@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/stubpack/inspect.h"
+#include "tools/stubpack/installer_listing.h"
 #include "tools/stubpack/packer.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/stubpack/inspect.h"
+#include "tools/stubpack/installer_listing.h"
 
 #include <iomanip>
 #include <sstream>
