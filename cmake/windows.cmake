@@ -105,3 +105,11 @@ if(STUB_7ZZ AND STUB_GCAB AND STUB_PYTHON)
 else()
   message(WARNING "7zz, gcab or python3 missing: no demo-setup test installers (the Wine tests fail)")
 endif()
+
+# Benchmark: the stub's cabinet expansion against cabinet.dll with the leanest callbacks (bench/).
+add_executable(expand-cabinet-bench bench/expand_cabinet_bench.cpp payload/cabinet_expansion.cpp
+  payload/output_file.cpp strings/bounded_text.cpp)
+target_include_directories(expand-cabinet-bench PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(expand-cabinet-bench PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
+target_compile_options(expand-cabinet-bench PRIVATE -O2)
+target_link_options(expand-cabinet-bench PRIVATE -static)
