@@ -2,6 +2,7 @@
 // archive and demo-setup.exe, started through the launcher with a raw command line. The stub
 // expands setup, hands it the command line it must build, waits, removes what it extracted and
 // ends with setup's code; the report that demo-setup writes shows what it received.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -240,6 +241,23 @@ TEST_F(WholeRun, CleanupSwitchGives118AndRunsNothing) {
   EXPECT_EQ(ListDirectory(installer.parent_path()), kOnlyTheInstaller);
   EXPECT_FALSE(fs::exists(ReportPath())) << "setup ran";
   EXPECT_FALSE(fs::exists(InstallDir())) << "setup ran";
+}
+
+// A setup that leaves a file in the work directory: the stub's removal of the directory gives up
+// after its retries (about 10 s), and the exit code is still setup's.
+TEST_F(WholeRun, SetupThatLeavesAFileKeepsTheWorkDirectoryAndItsExitCode) {
+  const fs::path installer = PackInstaller(scratch_.Path() / "run", demo_setup_);
+  const LaunchResult run = Run(installer, "\"{stub}\" --exit-code=3 --leave-file{out}");
+  ASSERT_TRUE(run.exit_code.has_value()) << run.diagnostics;
+  EXPECT_EQ(*run.exit_code, 3u);
+  const std::vector<std::string> left = ListDirectory(installer.parent_path());
+  ASSERT_EQ(left.size(), 2u);
+  const auto at = std::find(left.begin(), left.end(), "installer.exe");
+  ASSERT_NE(at, left.end());
+  const std::string other = left[at == left.begin() ? 1 : 0];
+  ASSERT_TRUE(IsWorkDirectoryName(other)) << other;
+  const fs::path work = installer.parent_path() / other;
+  EXPECT_EQ(ListDirectory(work), std::vector<std::string>{"left-behind.txt"}) << "setup.exe is removed";
 }
 
 // A text file stored as the plain setup.exe is written, cannot be started (Wine gives error

@@ -4,7 +4,8 @@
 // own (exit_codes.h). It has no console, so the report file is its only voice.
 //
 //   setup.exe --pellorin-path="STUB" --archive-resource-name="NAME" --archive-resource-type="TYPE"
-//             [--install-dir="DIR"] [--report="FILE"] [--exit-code=N] [anything else]
+//             [--install-dir="DIR"] [--report="FILE"] [--exit-code=N] [--leave-file]
+//             [anything else]
 // windows.h first: the shell headers build on its types.
 // clang-format off
 #include <windows.h>
@@ -26,6 +27,7 @@ namespace {
 constexpr const wchar_t* kDefaultFolder = L"NimbetDemo";
 constexpr const wchar_t* kArchiveFile = L"archive.7z";
 constexpr const wchar_t* kReportFile = L"setup-report.txt";
+constexpr const wchar_t* kLeftBehindFile = L"left-behind.txt";
 
 std::wstring Hex32(uint32_t value) {
   wchar_t text[16];
@@ -280,6 +282,21 @@ Outcome Run(Report& report) {
     }
   }
   FreeLibrary(stub);
+  if (code == DemoExitCode::SUCCESS && arguments.leave_file) {
+    // A setup that leaves something in the stub's work directory, which then cannot be removed.
+    wchar_t own[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);
+    std::wstring left = std::wstring(own, length);
+    left = left.substr(0, left.find_last_of(L'\\') + 1) + kLeftBehindFile;
+    const char kText[] = "left behind by demo-setup\r\n";
+    if (length == 0 || length >= MAX_PATH ||
+        !WriteWholeFile(left, reinterpret_cast<const uint8_t*>(kText), sizeof(kText) - 1, &error)) {
+      report.Line(L"result", ErrorText(L"cannot leave a file beside setup.exe", error));
+      code = DemoExitCode::INSTALL_FAILED;
+    } else {
+      report.Line(L"left-behind", left);
+    }
+  }
   outcome.own_code = code;
   return outcome;
 }

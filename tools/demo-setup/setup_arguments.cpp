@@ -121,6 +121,8 @@ SetupArguments ParseSetupArguments(const wchar_t* command_line, int argc, wchar_
     } else if (StartsWith(argument, L"--report=")) {
       arguments.report_path = argument.substr(9);
       if (arguments.report_path->empty()) problem = L"empty value of --report=";
+    } else if (argument == L"--leave-file") {
+      arguments.leave_file = true;
     } else if (StartsWith(argument, L"--exit-code=")) {
       arguments.exit_code = ParseExitCode(argument.substr(12));
       if (!arguments.exit_code) problem = L"--exit-code= wants a 32-bit decimal or 0x number";

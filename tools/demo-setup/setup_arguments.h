@@ -19,6 +19,7 @@ struct SetupArguments {
   std::optional<std::wstring> install_dir;
   std::optional<std::wstring> report_path;
   std::optional<uint32_t> exit_code;
+  bool leave_file = false;  // --leave-file: a file beside its own setup.exe, for tests
   // Empty when the command line is usable; else what is wrong, and the exit code for it.
   std::wstring problem;
   uint32_t problem_code = 0;
