@@ -2,8 +2,9 @@
 """Checks the rules of the stub's image, read from the stripped file itself.
 
 x86-64, GUI subsystem, entry point at StubEntry (its address taken from the link map), section
-alignment 4096 and file alignment 512, no timestamp, ASLR and NX on, imports from KERNEL32,
-ADVAPI32 and SHELL32 only, no TLS directory and no static constructors.
+alignment 4096 and file alignment 512, no timestamp, ASLR (with high entropy) and NX on, no
+section both writable and executable, imports from KERNEL32, ADVAPI32 and SHELL32 only, no TLS
+directory and no static constructors.
 
 usage: check_stub_image.py STUB.EXE [LINK.MAP]
 """
@@ -14,6 +15,9 @@ import sys
 ALLOWED_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
 IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
 IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
+IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA = 0x0020
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_SCN_MEM_WRITE = 0x80000000
 
 
 def fail(message):
@@ -52,6 +56,7 @@ def main():
     if subsystem != 2:
         fail(f"subsystem {subsystem} is not the GUI subsystem (2)")
     for flag, name in ((IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, "ASLR"),
+                       (IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, "high-entropy ASLR"),
                        (IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "NX")):
         if not dll_characteristics & flag:
             fail(f"{name} is off")
@@ -60,7 +65,11 @@ def main():
     section_list = []
     for i in range(sections):
         name, vsize, vaddr, rsize, rptr = struct.unpack_from("<8sIIII", data, table + 40 * i)
-        section_list.append((name.rstrip(b"\0").decode(), vaddr, max(vsize, rsize), rptr, rsize))
+        characteristics = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
+        section_name = name.rstrip(b"\0").decode()
+        if characteristics & IMAGE_SCN_MEM_EXECUTE and characteristics & IMAGE_SCN_MEM_WRITE:
+            fail(f"section {section_name} is both writable and executable")
+        section_list.append((section_name, vaddr, max(vsize, rsize), rptr, rsize))
     names = [s[0] for s in section_list]
     for forbidden in (".tls", ".CRT"):
         if forbidden in names:

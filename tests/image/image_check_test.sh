@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The image check passes stub.exe and refuses each sample that breaks one rule, for that rule.
 set -u
-bin=${1:?usage: image_check_test.sh WINDOWS_BIN_DIR}
+bin=${1:?usage: image_check_test.sh WINDOWS_BIN_DIR [STUBPACK]}
+stubpack=${2:-}
 check="$(dirname "$0")/check_stub_image.py"
 failures=0
 
@@ -37,6 +38,19 @@ section-alignment||section alignment 8192
 wrong-entry|bad-image-wrong-entry.map|not StubEntry
 SAMPLES
 
+# A packed installer keeps every rule of the stub it was made from.
+if [ -n "$stubpack" ]; then
+  packed=$(mktemp -d)
+  printf '7z\xbc\xaf\x27\x1c\x00\x04' > "$packed/archive.7z"
+  if ! "$stubpack" --archive "$packed/archive.7z" --setup "$bin/launcher.exe" --stub "$bin/stub.exe" \
+      --output "$packed/installer.exe" >/dev/null 2>"$packed/errors" ||
+     ! python3 "$check" "$packed/installer.exe"; then
+    echo "FAIL: a packed installer does not pass the image check: $(cat "$packed/errors")"
+    failures=$((failures + 1))
+  fi
+  rm -rf "$packed"
+fi
+
 # Rules that no compiler flag breaks cleanly: a patched copy of stub.exe, one field each.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -54,6 +68,13 @@ elif field == "timestamp":
 elif field == "aslr":
     flags = struct.unpack_from("<H", data, opt + 70)[0]
     struct.pack_into("<H", data, opt + 70, flags & ~0x0040)
+elif field == "high-entropy":
+    flags = struct.unpack_from("<H", data, opt + 70)[0]
+    struct.pack_into("<H", data, opt + 70, flags & ~0x0020)
+elif field == "writable-code":
+    table = opt + struct.unpack_from("<H", data, pe + 20)[0]
+    characteristics = struct.unpack_from("<I", data, table + 36)[0]
+    struct.pack_into("<I", data, table + 36, characteristics | 0xA0000000)
 elif field == "nx":
     flags = struct.unpack_from("<H", data, opt + 70)[0]
     struct.pack_into("<H", data, opt + 70, flags & ~0x0100)
@@ -64,6 +85,8 @@ done <<'PATCHES'
 tls|TLS directory
 timestamp|timestamp
 aslr|ASLR is off
+high-entropy|high-entropy ASLR is off
+writable-code|both writable and executable
 nx|NX is off
 PATCHES
 
