@@ -383,11 +383,16 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
   if (cabinet_file == -1) return FALSE;
   // Reads the whole cabinet, as decoding would: its size from a seek to the end, then back.
   const LONG size = context->seek(cabinet_file, 0, 2);
-  context->seek(cabinet_file, 0, 0);
+  const LONG start = size < 0 ? -1 : context->seek(cabinet_file, 0, 0);
   std::string bytes(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  const UINT got = size > 0 ? context->read(cabinet_file, bytes.data(), static_cast<UINT>(size)) : 0;
+  const UINT got = size > 0 && start == 0 ? context->read(cabinet_file, bytes.data(), static_cast<UINT>(size)) : 0;
   log.cabinet_bytes = bytes.substr(0, got == static_cast<UINT>(-1) ? 0 : got);
-  void* work = context->alloc(32768);  // a decoding window
+  // A cabinet that cannot be sized or read whole is no cabinet; nor is one without a window.
+  void* work = nullptr;
+  if (size <= 0 || start != 0 || got != static_cast<UINT>(size) || (work = context->alloc(32768)) == nullptr) {
+    context->close(cabinet_file);
+    return FALSE;
+  }
   ++log.allocations_outstanding;
 
   bool completed = true;
