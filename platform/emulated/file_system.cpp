@@ -734,7 +734,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   DWORD count = bytes;
   if (growth > w.disk_space) {
     const uint64_t fits = w.disk_space + (node.data.size() > position ? node.data.size() - position : 0);
-    if (!w.short_writes || w.disk_full_reported || fits == 0) {
+    if (!w.short_writes || w.disk_full_reported) {
       Failed(ERROR_DISK_FULL);
       return FALSE;
     }
@@ -746,7 +746,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
     w.disk_space -= position + count - node.data.size();
     node.data.resize(position + count);
   }
-  memcpy(&node.data[position], buffer, count);
+  if (count != 0) memcpy(&node.data[position], buffer, count);
   position += count;
   node.times[2] = node.times[3] = Now();
   if (written != nullptr) *written = count;
@@ -913,7 +913,6 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  (void)milliseconds;
   DWORD error = 0;
   if (Fails(Op::WaitForSingleObject, error, {}, milliseconds)) return WAIT_FAILED;
   if (FindHandle(handle, HandleKind::kProcess) == nullptr) {

@@ -167,8 +167,8 @@ void AddNumberedResource(const std::u16string& type, WORD id, const std::string&
 
 // --- disk space ---------------------------------------------------------------------------------
 // Bytes that writes may still add on every volume. A write that does not fit fails with
-// ERROR_DISK_FULL; with short_writes it first succeeds with the bytes that fit, as some file
-// systems report a full disk.
+// ERROR_DISK_FULL; with short_writes it first succeeds with the bytes that fit (none, when the
+// disk is already full), as some file systems report a full disk.
 void SetDiskSpace(uint64_t bytes, bool short_writes = false);
 uint64_t Flushes();
 

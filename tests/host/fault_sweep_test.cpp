@@ -130,8 +130,6 @@ struct Scenario {
   RunResult expected = 0;   // the fault-free run's result
 };
 
-std::u16string StubDirectoryOf(size_t units) { return DirectoryOfLength(units); }
-
 struct World {
   int setup_runs = 0;
 };
@@ -216,6 +214,7 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   const Scenario& s = GetParam();
   World world;
   Arrange(s, world);
+  const size_t offset = emu::Calls().size();  // calls of the first run in the second-run scenario
   ASSERT_EQ(RunStub(emu::Image()), s.expected) << "the fault-free run";
   const std::vector<emu::Call> clean = emu::Calls();
   size_t runs = 0, failed_calls = 0, violations = 0;
@@ -229,9 +228,6 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   for (bool persistent : {false, true}) {
     for (uint64_t k = 1;; ++k) {
       // The k-th call of a run with its fault at k is the fault-free run's k-th call.
-      World w;
-      Arrange(s, w);
-      const size_t offset = emu::Calls().size();  // calls of the first run in the second-run scenario
       if (offset + k > clean.size()) break;
       const Op op = clean[offset + k - 1].op;
       for (DWORD error : ErrorsOf(op)) {
@@ -334,7 +330,7 @@ Scenario Make(const char* name, size_t stub_units, const char16_t* type, const c
               RunResult expected) {
   Scenario s;
   s.name = name;
-  s.stub_directory = StubDirectoryOf(stub_units);
+  s.stub_directory = DirectoryOfLength(stub_units);
   s.setup_type = type;
   s.setup_name = setup;
   s.setup_exit = exit_code;

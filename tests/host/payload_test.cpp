@@ -218,9 +218,10 @@ TEST_F(PayloadTest, AFailedWriteLeavesNoFileAndKeepsItsErrorCode) {
 TEST_F(PayloadTest, AWriteThatSucceedsWithNothingIsAFullDisk) {
   std::string bytes(100, 'x');
   const ResourceBlob blob{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-  // The injected fault returns FALSE; a success of zero bytes is modelled by no space left at all.
+  // A full disk that first reports success with no byte written; retrying would never end.
   emu::SetDiskSpace(0, true);
   EXPECT_FALSE(WriteResourceToFile(blob, (kWork + u"setup.exe").c_str()));
+  EXPECT_EQ(emu::CallCount(emu::Op::WriteFile), 1u) << "the empty success must end the write";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_FALSE(emu::Exists(kWork + u"setup.exe"));
 }
