@@ -31,10 +31,16 @@ add_executable(host-tests
   tests/host/run_stub_test.cpp
   tests/host/payload_test.cpp
   tests/host/launch_setup_test.cpp
-  tests/host/fault_sweep_test.cpp
 )
 target_link_libraries(host-tests PRIVATE stub_core GTest::gtest_main)
 gtest_discover_tests(host-tests DISCOVERY_TIMEOUT 60)
+
+# The sweeps over whole runs: one ctest entry each, whose output ends with the summary line.
+add_executable(sweep-tests tests/host/fault_sweep_test.cpp)
+target_link_libraries(sweep-tests PRIVATE stub_core GTest::gtest_main)
+add_test(NAME fault-sweep COMMAND sweep-tests --gtest_filter=Layouts/FaultSweepTest.*)
+add_test(NAME crash-sweep COMMAND sweep-tests --gtest_filter=Layouts/CrashSweepTest.*)
+set_tests_properties(fault-sweep crash-sweep PROPERTIES LABELS sweep)
 
 add_subdirectory(tests/image)
 add_subdirectory(tools/stubpack)

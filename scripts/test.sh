@@ -19,4 +19,8 @@ echo "== host tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 ctest --preset host-sanitize || status=1
 echo "== Wine tests"
 ctest --preset wine || status=1
+# The sweeps' summary lines, from the logs of the runs above.
+for preset in host host-sanitize; do
+  grep -h -E '^(fault|crash) sweep:' "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | sed "s/^/$preset: /" || true
+done
 exit $status

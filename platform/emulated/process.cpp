@@ -89,6 +89,10 @@ DWORD DefaultError(Op op) {
 bool Fails(Op op, DWORD& error, const std::u16string& text, DWORD detail) {
   World& w = TheWorld();
   ++w.calls;
+  if (w.stop_at != 0 && w.calls == w.stop_at) {
+    w.stop_at = 0;
+    throw ProcessStopped{};
+  }
   const uint64_t of_op = ++w.calls_of[static_cast<int>(op)];
   Call call;
   call.op = op;
@@ -202,6 +206,32 @@ int64_t RunAsProcess(void (*entry)()) {
   waitpid(child, &status, 0);
   if (got != sizeof(code) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
   return code;
+}
+
+void StopProcessAt(uint64_t nth) { TheWorld().stop_at = nth; }
+
+void EndProcess() {
+  World& w = TheWorld();
+  std::vector<uintptr_t> open;
+  for (auto& handle : w.handles) {
+    if (!handle.second.held_by_test) open.push_back(handle.first);
+  }
+  for (uintptr_t value : open) DropHandle(value);
+  for (auto& block : w.local_blocks) free(block.first);
+  for (auto& block : w.heap_blocks) free(block.first);
+  w.local_blocks.clear();
+  w.heap_blocks.clear();
+  w.fault_armed = false;
+  w.stop_at = 0;
+  w.calls = 0;
+  for (uint64_t& count : w.calls_of) count = 0;
+  w.injected = 0;
+  w.call_log.clear();
+  w.process_starts.clear();
+  w.last_error = 0;
+  w.trims = 0;
+  w.sleeps = 0;
+  w.scripted_random.clear();
 }
 
 void InjectFault(const Fault& fault) {

@@ -96,6 +96,20 @@ void SetCommandLine(const std::u16string& command_line);
 // ExitProcess; -1 when it ended some other way. The child's world changes are not seen here.
 int64_t RunAsProcess(void (*entry)());
 
+// --- stopping and ending the process --------------------------------------------------------
+// The process is stopped, as a kill would stop it, just before its nth failable call (counted
+// since Reset or the last EndProcess): that call throws ProcessStopped and has no effect. Only the
+// destructors of the frames it unwinds run after it, and they only close and free, as the system
+// would at the kill.
+struct ProcessStopped {};
+void StopProcessAt(uint64_t nth);
+
+// What the system does when the process ends: every handle it still holds is closed (a pending
+// deletion takes effect at the last close) and its memory is released. Then the next process
+// begins on the same machine: disk, registry, resources, programs and test-held handles stay;
+// faults, the stop, call counts and records and the random script start over; the clock runs on.
+void EndProcess();
+
 // --- faults and records ---------------------------------------------------------------------
 void InjectFault(const Fault& fault);
 void ClearFaults();

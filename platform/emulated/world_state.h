@@ -74,6 +74,7 @@ struct World {
   // faults and records
   Fault fault;
   bool fault_armed = false;
+  uint64_t stop_at = 0;
   uint64_t calls = 0;
   uint64_t calls_of[static_cast<int>(Op::Count)] = {};
   uint64_t injected = 0;

@@ -807,6 +807,38 @@ TEST_F(EmulatedFaults, AFailedCloseStillReleasesTheHandle) {
   EXPECT_EQ(emu::OpenHandles(), 0u);
 }
 
+TEST_F(EmulatedFaults, AStoppedProcessHasNoEffectAndItsEndClosesWhatItHeld) {
+  const std::u16string kDoomed = u"C:\\Work\\doomed.bin";
+  const std::u16string kKept = u"C:\\Work\\kept.bin";
+  const std::u16string kOther = u"C:\\Work\\other.bin";
+  ASSERT_TRUE(emu::MakeFile(kOther, "x"));
+  const int other_process = emu::HoldOpen(kOther, GENERIC_READ, FILE_SHARE_READ);
+  HANDLE doomed = CreateFileW(kDoomed.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE kept = CreateFileW(kKept.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(doomed, INVALID_HANDLE_VALUE);
+  ASSERT_NE(kept, INVALID_HANDLE_VALUE);
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  ASSERT_TRUE(SetFileInformationByHandle(doomed, FileDispositionInfo, &disposition, sizeof(disposition)));
+  ASSERT_NE(LocalAlloc(LMEM_FIXED, 16), nullptr);
+
+  // Stopped just before its next call: that call has no effect.
+  emu::StopProcessAt(emu::CallCount() + 1);
+  EXPECT_THROW(CreateDirectoryW(u"C:\\Work\\never", nullptr), emu::ProcessStopped);
+  EXPECT_FALSE(emu::Exists(u"C:\\Work\\never\\"));
+  EXPECT_TRUE(emu::Exists(kDoomed)) << "removed before the last handle closed";
+
+  emu::EndProcess();
+  EXPECT_FALSE(emu::Exists(kDoomed)) << "the pending deletion must take effect when the process ends";
+  EXPECT_TRUE(emu::Exists(kKept));
+  EXPECT_EQ(emu::LocalBlocks(), 0u);
+  EXPECT_EQ(emu::OpenHandles(), 0u);
+  EXPECT_EQ(emu::CallCount(), 0u);
+  HANDLE again = CreateFileW(kOther.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(again, INVALID_HANDLE_VALUE) << "another process's handle went with this one";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  emu::Release(other_process);
+}
+
 // --- success marker and clock ----------------------------------------------------------------
 
 using EmulatedCalls = EmulatedTest;

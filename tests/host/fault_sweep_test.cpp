@@ -3,6 +3,7 @@
 // operation may cause in its phase, nothing leaked, nothing changed outside the work directory,
 // nothing partly written left, the work directory removed where removal is allowed, and setup
 // started at most once and never after a failed extraction.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -129,6 +130,8 @@ struct Scenario {
   bool second_run = false;  // the first run kept its files in the same directory
   RunResult expected = 0;   // the fault-free run's result
 };
+
+void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
 struct World {
   int setup_runs = 0;
@@ -326,6 +329,134 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   std::printf("fault sweep %s: %zu runs, %zu failed calls, %zu violations\n", s.name, runs, failed_calls, violations);
 }
 
+// --- the crash sweep ------------------------------------------------------------------------
+// The process is stopped before each of its calls in turn, as a kill would stop it; then the disk
+// is read and the stub runs again beside what the stopped run left.
+
+// The work directory's access list as the platform reads it back, for the token of Reset.
+const std::u16string kWorkAccessList =
+    u"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;OICIIO;GA;;;CO)"
+    u"(A;;FA;;;S-1-5-21-1004336348-1177238915-682003330-513)";
+
+bool IsWorkDirectoryName(const std::u16string& name) {
+  return name.size() == 12 && name.compare(0, 3, u"VQ_") == 0 && name.compare(8, 4, u".tmp") == 0;
+}
+
+// Every path under directory with each file's bytes, to see that nothing in it changed.
+std::map<std::u16string, std::string> Snapshot(const std::u16string& directory) {
+  std::map<std::u16string, std::string> taken;
+  for (const auto& path : emu::ListTree()) {
+    if (path.compare(0, directory.size(), directory) != 0) continue;
+    taken[path] = path.back() == u'\\' ? std::string() : emu::FileContent(path);
+  }
+  return taken;
+}
+
+std::vector<std::u16string> Outside(const std::vector<std::u16string>& tree, const std::u16string& directory) {
+  std::vector<std::u16string> outside;
+  for (const auto& path : tree) {
+    if (directory.empty() || path.compare(0, directory.size(), directory) != 0) outside.push_back(path);
+  }
+  return outside;
+}
+
+struct CrashTotals {
+  size_t scenarios = 0, stops = 0, left = 0, violations = 0;
+};
+CrashTotals g_crash_totals;
+
+class CrashSummary : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (g_crash_totals.scenarios == 0) return;
+    std::printf("crash sweep: %zu scenarios, %zu stopped runs, %zu work directories left by them, %zu violations\n",
+                g_crash_totals.scenarios, g_crash_totals.stops, g_crash_totals.left, g_crash_totals.violations);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const g_crash_summary =
+    ::testing::AddGlobalTestEnvironment(new CrashSummary);
+
+class CrashSweepTest : public EmulatedTest, public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeavesAlone) {
+  const Scenario& s = GetParam();
+  World world;
+  Arrange(s, world);
+  const size_t calls = emu::CallCount();
+  ASSERT_EQ(RunStub(emu::Image()), s.expected) << "the run that is never stopped";
+  const size_t run_calls = emu::CallCount() - calls;
+  size_t stops = 0, left = 0, violations = 0;
+  auto check = [&violations](bool ok, const std::string& what) {
+    if (!ok) {
+      ++violations;
+      ADD_FAILURE() << what;
+    }
+  };
+
+  for (size_t k = 1; k <= run_calls; ++k) {
+    World stopped_world;
+    Arrange(s, stopped_world);
+    const std::vector<std::u16string> tree_before = emu::ListTree();
+    emu::StopProcessAt(emu::CallCount() + k);
+    bool stopped = false;
+    try {
+      RunStub(emu::Image());
+    } catch (const emu::ProcessStopped&) {
+      stopped = true;
+    }
+    emu::EndProcess();
+    const std::string where = std::string(s.name) + ", stopped before call " + std::to_string(k);
+    SCOPED_TRACE(where);
+    check(stopped, where + ": the run ended before its stop");
+    ++stops;
+
+    // At most one new work directory, protected from its creation on.
+    std::vector<std::u16string> made;
+    for (const auto& name : emu::ListDirectory(s.stub_directory)) {
+      const std::u16string path = s.stub_directory + name + u"\\";
+      if (IsWorkDirectoryName(name) && std::find(tree_before.begin(), tree_before.end(), path) == tree_before.end()) {
+        made.push_back(path);
+      }
+    }
+    check(made.size() <= 1, where + ": " + std::to_string(made.size()) + " work directories");
+    const std::u16string work = made.empty() ? std::u16string() : made.front();
+    left += made.size();
+    if (!work.empty() && !s.volume_without_access_lists) {
+      check(emu::SecurityText(work) == kWorkAccessList, where + ": access list " + Show(emu::SecurityText(work)));
+    }
+    check(Outside(emu::ListTree(), work) == Outside(tree_before, work), where + ": something changed outside");
+
+    // The next run: its first names are those the stopped run drew.
+    const std::map<std::u16string, std::string> kept = Snapshot(work);
+    const std::vector<std::u16string> tree_after_stop = emu::ListTree();
+    TheCabinetLibrary() = CabinetLibrary{};
+    emu::ScriptRandom({0x12, 0x34, 0x56, 0x78, 0xAB, 0xCD, 0xEF, 0x01, 0, 0, 0, 0});
+    stopped_world.setup_runs = 0;
+    const RunResult rerun = RunStub(emu::Image());
+    check(rerun == s.expected, where + ": the next run ended with " + std::to_string(rerun));
+    check(emu::OpenHandles() == 0 && emu::LocalBlocks() == 0 && emu::HeapBlocks() == 0, where + ": the next run leaked");
+    check(stopped_world.setup_runs == (s.expected == StubExitCode::PATH_TOO_LONG ? 0 : 1),
+          where + ": setup ran " + std::to_string(stopped_world.setup_runs) + " times in the next run");
+    std::u16string rerun_work;
+    for (const auto& call : emu::Calls()) {
+      if (call.op == Op::CreateDirectoryW && !call.failed) rerun_work = call.text + u"\\";
+    }
+    if (!work.empty()) {
+      check(Snapshot(work) == kept, where + ": the next run changed the stopped run's directory");
+      check(rerun_work != work, where + ": the next run adopted the stopped run's directory");
+    }
+    if (!s.keep_files) {
+      check(emu::ListTree() == tree_after_stop, where + ": the next run left something");
+    }
+  }
+  g_crash_totals.scenarios += 1;
+  g_crash_totals.stops += stops;
+  g_crash_totals.left += left;
+  g_crash_totals.violations += violations;
+  std::printf("crash sweep %s: %zu stopped runs, %zu directories left, %zu violations\n", s.name, stops, left,
+              violations);
+}
+
 Scenario Make(const char* name, size_t stub_units, const char16_t* type, const char16_t* setup, DWORD exit_code,
               RunResult expected) {
   Scenario s;
@@ -358,7 +489,8 @@ std::vector<Scenario> Scenarios() {
   return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, FaultSweepTest, ::testing::ValuesIn(Scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+std::string ScenarioName(const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; }
+INSTANTIATE_TEST_SUITE_P(Layouts, FaultSweepTest, ::testing::ValuesIn(Scenarios()), ScenarioName);
+INSTANTIATE_TEST_SUITE_P(Layouts, CrashSweepTest, ::testing::ValuesIn(Scenarios()), ScenarioName);
 
 }  // namespace
