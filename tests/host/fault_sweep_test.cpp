@@ -23,7 +23,8 @@ constexpr RunResult kSetupsOwn = 0xFFFFFFFF;  // stands for the fault-free run's
 enum class Phase { kConfiguration, kWorkDirectory, kExtraction, kTrim, kLaunch, kRemoval };
 
 const char* PhaseName(Phase phase) {
-  static const char* const kNames[] = {"configuration", "work directory", "extraction", "trim", "launch", "removal"};
+  static const char* const kNames[] = {"configuration", "work directory", "extraction",
+                                       "trim",          "launch",         "removal"};
   return kNames[static_cast<int>(phase)];
 }
 
@@ -53,7 +54,8 @@ std::set<RunResult> Allowed(Phase phase, Op op, DWORD error) {
     case Phase::kExtraction:
       switch (op) {
         case Op::EnumResourceNamesW:
-          return {ARCHIVE_NOT_FOUND, SETUP_EXTRACTION_FAILED, kSetupsOwn};  // kSetupsOwn: a type that holds nothing
+          return {ARCHIVE_NOT_FOUND, SETUP_EXTRACTION_FAILED,
+                  kSetupsOwn};  // kSetupsOwn: a type that holds nothing
         case Op::FindResourceW:
         case Op::SizeofResource:
         case Op::LoadResource:
@@ -61,7 +63,8 @@ std::set<RunResult> Allowed(Phase phase, Op op, DWORD error) {
           return {ARCHIVE_NOT_FOUND, SETUP_EXTRACTION_FAILED};
         case Op::CreateFileW:
         case Op::WriteFile:
-          return {RESOURCE_WRITE_FAILED, SETUP_EXTRACTION_FAILED, kSetupsOwn};  // kSetupsOwn: the cabinet's removal
+          return {RESOURCE_WRITE_FAILED, SETUP_EXTRACTION_FAILED,
+                  kSetupsOwn};  // kSetupsOwn: the cabinet's removal
         case Op::ExpandEnvironmentStringsW:
         case Op::LoadLibraryExW:
           return {SETUP_EXTRACTION_FAILED, kSetupsOwn};  // kSetupsOwn: the next candidate loads
@@ -102,13 +105,15 @@ std::set<RunResult> Allowed(Phase phase, Op op, DWORD error) {
 std::vector<DWORD> ErrorsOf(Op op) {
   switch (op) {
     case Op::CreateFileW:
-      return {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND, ERROR_FILE_NOT_FOUND};
+      return {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND,
+              ERROR_FILE_NOT_FOUND};
     case Op::WriteFile:
       return {ERROR_DISK_FULL, ERROR_ACCESS_DENIED};
     case Op::CreateDirectoryW:
       return {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND};
     case Op::CreateProcessW:
-      return {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_BAD_EXE_FORMAT};
+      return {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED,
+              ERROR_BAD_EXE_FORMAT};
     case Op::SetFileInformationByHandle:
       return {ERROR_ACCESS_DENIED, ERROR_DIR_NOT_EMPTY};
     case Op::RegOpenKeyExW:
@@ -151,24 +156,26 @@ void Arrange(const Scenario& s, World& world) {
   emu::SetCabinetScript(emu::OneFileCabinet("the setup program"));
   emu::SetCommandLine(u"\"" + stub + u"\" /S");
   if (s.keep_files || s.second_run) {
-    emu::SetRegistryValue(HKEY_CURRENT_USER, u"Software\\Zarnith", u"NimbetInstallerCleanup", REG_SZ,
-                          emu::Utf16Bytes(u"0", true));
+    emu::SetRegistryValue(HKEY_CURRENT_USER, u"Software\\Zarnith", u"NimbetInstallerCleanup",
+                          REG_SZ, emu::Utf16Bytes(u"0", true));
   }
   const DWORD code = s.setup_exit;
   int* runs = &world.setup_runs;
   for (const char16_t* digits : {u"12345", u"00000", u"ABCDE"}) {
-    for (const std::u16string& file : {std::u16string(u"setup.exe"), std::u16string(s.setup_name)}) {
-      emu::RegisterProgram(s.stub_directory + u"VQ_" + digits + u".tmp\\" + file, [runs, code](const std::u16string&) {
-        ++*runs;
-        return code;
-      });
+    for (const std::u16string& file :
+         {std::u16string(u"setup.exe"), std::u16string(s.setup_name)}) {
+      emu::RegisterProgram(s.stub_directory + u"VQ_" + digits + u".tmp\\" + file,
+                           [runs, code](const std::u16string&) {
+                             ++*runs;
+                             return code;
+                           });
     }
   }
   if (s.second_run) {
     RunStub(emu::Image());  // leaves VQ_12345.tmp with setup.exe
     TheCabinetLibrary() = CabinetLibrary{};
-    emu::SetRegistryValue(HKEY_CURRENT_USER, u"Software\\Zarnith", u"NimbetInstallerCleanup", REG_SZ,
-                          emu::Utf16Bytes(u"1", true));
+    emu::SetRegistryValue(HKEY_CURRENT_USER, u"Software\\Zarnith", u"NimbetInstallerCleanup",
+                          REG_SZ, emu::Utf16Bytes(u"1", true));
     emu::ScriptRandom({0x12, 0x34, 0x56, 0x78, 0xAB, 0xCD, 0xEF, 0x01, 0, 0, 0, 0});
     world.setup_runs = 0;
   }
@@ -180,13 +187,16 @@ Phase PhaseOf(const std::vector<emu::Call>& calls, size_t start, size_t failed) 
   Phase phase = Phase::kConfiguration;
   for (size_t i = start; i <= failed && i < calls.size(); ++i) {
     const emu::Call& call = calls[i];
-    if (phase == Phase::kConfiguration && call.op == Op::GetModuleFileNameW) phase = Phase::kWorkDirectory;
-    if (phase == Phase::kWorkDirectory && i > start && calls[i - 1].op == Op::CreateDirectoryW && !calls[i - 1].failed) {
+    if (phase == Phase::kConfiguration && call.op == Op::GetModuleFileNameW)
+      phase = Phase::kWorkDirectory;
+    if (phase == Phase::kWorkDirectory && i > start && calls[i - 1].op == Op::CreateDirectoryW &&
+        !calls[i - 1].failed) {
       phase = Phase::kExtraction;
     }
     // After the trim comes the launch, or the removal when the extraction failed. What follows
     // the launch is removal too, but the launch's table already gives it no code of its own.
-    if ((phase == Phase::kExtraction || phase == Phase::kWorkDirectory) && call.op == Op::SetProcessWorkingSetSize) {
+    if ((phase == Phase::kExtraction || phase == Phase::kWorkDirectory) &&
+        call.op == Op::SetProcessWorkingSetSize) {
       phase = Phase::kTrim;
     } else if (phase == Phase::kTrim) {
       phase = call.op == Op::GetModuleFileNameW ? Phase::kLaunch : Phase::kRemoval;
@@ -207,11 +217,12 @@ class SweepSummary : public ::testing::Environment {
  public:
   void TearDown() override {
     if (g_totals.scenarios == 0) return;
-    std::printf("fault sweep: %zu scenarios, %zu runs, %zu failed calls, %zu violations\n", g_totals.scenarios,
-                g_totals.runs, g_totals.failed_calls, g_totals.violations);
+    std::printf("fault sweep: %zu scenarios, %zu runs, %zu failed calls, %zu violations\n",
+                g_totals.scenarios, g_totals.runs, g_totals.failed_calls, g_totals.violations);
   }
 };
-[[maybe_unused]] ::testing::Environment* const g_summary = ::testing::AddGlobalTestEnvironment(new SweepSummary);
+[[maybe_unused]] ::testing::Environment* const g_summary =
+    ::testing::AddGlobalTestEnvironment(new SweepSummary);
 
 TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   const Scenario& s = GetParam();
@@ -244,8 +255,9 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
         ++runs;
         failed_calls += injected;
         const std::vector<emu::Call> calls = emu::Calls();
-        const std::string where = std::string(s.name) + (persistent ? ", persistent" : ", once") + " fault at call " +
-                                  std::to_string(k) + " (" + emu::OpName(op) + ", error " + std::to_string(error) + ")";
+        const std::string where = std::string(s.name) + (persistent ? ", persistent" : ", once") +
+                                  " fault at call " + std::to_string(k) + " (" + emu::OpName(op) +
+                                  ", error " + std::to_string(error) + ")";
         SCOPED_TRACE(where);
 
         // The exit code is one that the failing operation may cause in that phase.
@@ -254,9 +266,11 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
         if (persistent) {
           // Every later call fails too: the run ends at the first failure that ends it, in this
           // phase or a later one.
-          for (int later = static_cast<int>(phase); later <= static_cast<int>(Phase::kRemoval); ++later) {
+          for (int later = static_cast<int>(phase); later <= static_cast<int>(Phase::kRemoval);
+               ++later) {
             for (int candidate = 1; candidate < static_cast<int>(Op::Count); ++candidate) {
-              for (RunResult code : Allowed(static_cast<Phase>(later), static_cast<Op>(candidate), error)) {
+              for (RunResult code :
+                   Allowed(static_cast<Phase>(later), static_cast<Op>(candidate), error)) {
                 allowed.insert(code);
               }
             }
@@ -284,18 +298,23 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
         }
         std::vector<std::u16string> expected_outside;
         for (const auto& path : tree_before) {
-          if (work.empty() || path.compare(0, work.size(), work) != 0) expected_outside.push_back(path);
+          if (work.empty() || path.compare(0, work.size(), work) != 0)
+            expected_outside.push_back(path);
         }
-        check(outside == expected_outside, where + ": something changed outside the work directory");
+        check(outside == expected_outside,
+              where + ": something changed outside the work directory");
 
         // Nothing partly written, unless the delete mark itself was what failed.
         bool mark_failed = false;
         bool removal_failed = false;
         for (size_t i = offset; i < calls.size(); ++i) {
           if (!calls[i].failed) continue;
-          if (calls[i].op == Op::SetFileInformationByHandle && calls[i].detail == FileDispositionInfo) mark_failed = true;
-          if (PhaseOf(calls, offset, i) == Phase::kRemoval || calls[i].op == Op::SetFileInformationByHandle ||
-              calls[i].op == Op::CreateFileW || calls[i].op == Op::GetFileInformationByHandleEx) {
+          if (calls[i].op == Op::SetFileInformationByHandle &&
+              calls[i].detail == FileDispositionInfo)
+            mark_failed = true;
+          if (PhaseOf(calls, offset, i) == Phase::kRemoval ||
+              calls[i].op == Op::SetFileInformationByHandle || calls[i].op == Op::CreateFileW ||
+              calls[i].op == Op::GetFileInformationByHandleEx) {
             removal_failed = true;  // the removal's own calls may have been the failed ones
           }
         }
@@ -315,7 +334,8 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
         // Setup starts at most once, and never after a failed extraction.
         check(run_world.setup_runs <= 1, where + ": setup started twice");
         if (result == StubExitCode::PATH_TOO_LONG || result == StubExitCode::ARCHIVE_NOT_FOUND ||
-            result == StubExitCode::SETUP_EXTRACTION_FAILED || result == StubExitCode::RESOURCE_WRITE_FAILED) {
+            result == StubExitCode::SETUP_EXTRACTION_FAILED ||
+            result == StubExitCode::RESOURCE_WRITE_FAILED) {
           check(run_world.setup_runs == 0, where + ": setup started after a failed extraction");
         }
       }
@@ -326,7 +346,8 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   g_totals.runs += runs;
   g_totals.failed_calls += failed_calls;
   g_totals.violations += violations;
-  std::printf("fault sweep %s: %zu runs, %zu failed calls, %zu violations\n", s.name, runs, failed_calls, violations);
+  std::printf("fault sweep %s: %zu runs, %zu failed calls, %zu violations\n", s.name, runs,
+              failed_calls, violations);
 }
 
 // --- the crash sweep ------------------------------------------------------------------------
@@ -352,10 +373,12 @@ std::map<std::u16string, std::string> Snapshot(const std::u16string& directory) 
   return taken;
 }
 
-std::vector<std::u16string> Outside(const std::vector<std::u16string>& tree, const std::u16string& directory) {
+std::vector<std::u16string> Outside(const std::vector<std::u16string>& tree,
+                                    const std::u16string& directory) {
   std::vector<std::u16string> outside;
   for (const auto& path : tree) {
-    if (directory.empty() || path.compare(0, directory.size(), directory) != 0) outside.push_back(path);
+    if (directory.empty() || path.compare(0, directory.size(), directory) != 0)
+      outside.push_back(path);
   }
   return outside;
 }
@@ -369,8 +392,11 @@ class CrashSummary : public ::testing::Environment {
  public:
   void TearDown() override {
     if (g_crash_totals.scenarios == 0) return;
-    std::printf("crash sweep: %zu scenarios, %zu stopped runs, %zu work directories left by them, %zu violations\n",
-                g_crash_totals.scenarios, g_crash_totals.stops, g_crash_totals.left, g_crash_totals.violations);
+    std::printf(
+        "crash sweep: %zu scenarios, %zu stopped runs, %zu work directories left by them, %zu "
+        "violations\n",
+        g_crash_totals.scenarios, g_crash_totals.stops, g_crash_totals.left,
+        g_crash_totals.violations);
   }
 };
 [[maybe_unused]] ::testing::Environment* const g_crash_summary =
@@ -414,7 +440,8 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
     std::vector<std::u16string> made;
     for (const auto& name : emu::ListDirectory(s.stub_directory)) {
       const std::u16string path = s.stub_directory + name + u"\\";
-      if (IsWorkDirectoryName(name) && std::find(tree_before.begin(), tree_before.end(), path) == tree_before.end()) {
+      if (IsWorkDirectoryName(name) &&
+          std::find(tree_before.begin(), tree_before.end(), path) == tree_before.end()) {
         made.push_back(path);
       }
     }
@@ -422,9 +449,11 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
     const std::u16string work = made.empty() ? std::u16string() : made.front();
     left += made.size();
     if (!work.empty() && !s.volume_without_access_lists) {
-      check(emu::SecurityText(work) == kWorkAccessList, where + ": access list " + Show(emu::SecurityText(work)));
+      check(emu::SecurityText(work) == kWorkAccessList,
+            where + ": access list " + Show(emu::SecurityText(work)));
     }
-    check(Outside(emu::ListTree(), work) == Outside(tree_before, work), where + ": something changed outside");
+    check(Outside(emu::ListTree(), work) == Outside(tree_before, work),
+          where + ": something changed outside");
 
     // The next run: its first names are those the stopped run drew.
     const std::map<std::u16string, std::string> kept = Snapshot(work);
@@ -434,9 +463,11 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
     stopped_world.setup_runs = 0;
     const RunResult rerun = RunStub(emu::Image());
     check(rerun == s.expected, where + ": the next run ended with " + std::to_string(rerun));
-    check(emu::OpenHandles() == 0 && emu::LocalBlocks() == 0 && emu::HeapBlocks() == 0, where + ": the next run leaked");
+    check(emu::OpenHandles() == 0 && emu::LocalBlocks() == 0 && emu::HeapBlocks() == 0,
+          where + ": the next run leaked");
     check(stopped_world.setup_runs == (s.expected == StubExitCode::PATH_TOO_LONG ? 0 : 1),
-          where + ": setup ran " + std::to_string(stopped_world.setup_runs) + " times in the next run");
+          where + ": setup ran " + std::to_string(stopped_world.setup_runs) +
+              " times in the next run");
     std::u16string rerun_work;
     for (const auto& call : emu::Calls()) {
       if (call.op == Op::CreateDirectoryW && !call.failed) rerun_work = call.text + u"\\";
@@ -453,12 +484,12 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
   g_crash_totals.stops += stops;
   g_crash_totals.left += left;
   g_crash_totals.violations += violations;
-  std::printf("crash sweep %s: %zu stopped runs, %zu directories left, %zu violations\n", s.name, stops, left,
-              violations);
+  std::printf("crash sweep %s: %zu stopped runs, %zu directories left, %zu violations\n", s.name,
+              stops, left, violations);
 }
 
-Scenario Make(const char* name, size_t stub_units, const char16_t* type, const char16_t* setup, DWORD exit_code,
-              RunResult expected) {
+Scenario Make(const char* name, size_t stub_units, const char16_t* type, const char16_t* setup,
+              DWORD exit_code, RunResult expected) {
   Scenario s;
   s.name = name;
   s.stub_directory = DirectoryOfLength(stub_units);
