@@ -89,6 +89,11 @@ DWORD DefaultError(Op op) {
 bool Fails(Op op, DWORD& error, const std::u16string& text, DWORD detail) {
   World& w = TheWorld();
   ++w.calls;
+  if (w.hostile.before_call_at == w.calls && w.hostile.before_call) {
+    const std::function<void()> action = std::move(w.hostile.before_call);
+    w.hostile.before_call = nullptr;
+    action();
+  }
   const uint64_t of_op = ++w.calls_of[static_cast<int>(op)];
   Call call;
   call.op = op;
