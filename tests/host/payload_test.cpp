@@ -306,8 +306,8 @@ TEST_F(CabinetTest, EveryNotificationGetsItsAnswer) {
   }
 }
 
-// A library that sends what a single-part cabinet never holds while the destination is open and
-// partly written: the stub refuses it, and the part written does not stay.
+// A library that sends what a self-contained cabinet never holds while the destination is open
+// and partly written: the stub refuses it, and what was written does not stay.
 TEST_F(CabinetTest, AStrayNotificationWhileTheFileIsOpenLeavesNoFile) {
   emu::CabinetStep write;
   write.kind = emu::CabinetStep::Kind::kWrite;
