@@ -24,9 +24,9 @@ constexpr DWORD kKeptAttributes =
 // that LoadLibraryExW would search for, the installer's own directory first.
 bool IsFullPath(const WCHAR* path) {
   const WCHAR drive = static_cast<WCHAR>(path[0] | 0x20);
-  if (drive >= WTEXT('a') && drive <= WTEXT('z') && path[1] == WTEXT(':') && path[2] == WTEXT('\\'))
-    return true;
-  return path[0] == WTEXT('\\') && path[1] == WTEXT('\\');
+  const bool drive_root = drive >= WTEXT('a') && drive <= WTEXT('z') && path[1] == WTEXT(':') &&
+                          path[2] == WTEXT('\\');
+  return drive_root || (path[0] == WTEXT('\\') && path[1] == WTEXT('\\'));
 }
 
 void LoadCabinetLibrary() {

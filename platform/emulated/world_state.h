@@ -79,7 +79,7 @@ struct Resource {
   std::u16string name;  // empty for a numbered one
   WORD id = 0;
   std::string bytes;
-  std::shared_ptr<Mapping> lazy_bytes;  // when set, the bytes instead of bytes
+  std::shared_ptr<Mapping> lazy_bytes;  // when set, the resource's bytes, and bytes is unused
   uint64_t lazy_size = 0;
   std::shared_ptr<Mapping> guarded_name;  // when set, the enumeration hands out this copy
 };
