@@ -20,6 +20,15 @@ constexpr int kOpenCreate = 0x100;
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
+// A drive and its root, or a share. A variable that is missing, empty or relative leaves a path
+// that LoadLibraryExW would search for, the installer's own directory first.
+bool IsFullPath(const WCHAR* path) {
+  const WCHAR drive = static_cast<WCHAR>(path[0] | 0x20);
+  const bool drive_root = drive >= WTEXT('a') && drive <= WTEXT('z') && path[1] == WTEXT(':') &&
+                          path[2] == WTEXT('\\');
+  return drive_root || (path[0] == WTEXT('\\') && path[1] == WTEXT('\\'));
+}
+
 void LoadCabinetLibrary() {
   static const WCHAR* const kCandidates[] = {
       WTEXT("%WINDIR%\\system32\\cabinet.dll"),
@@ -31,7 +40,7 @@ void LoadCabinetLibrary() {
   for (const WCHAR* candidate : kCandidates) {
     expanded.Clear();
     const DWORD units = ExpandEnvironmentStringsW(candidate, expanded.Text(), PathBuffer::Capacity());
-    if (units == 0 || units > PathBuffer::Capacity()) continue;
+    if (units == 0 || units > PathBuffer::Capacity() || !IsFullPath(expanded.Text())) continue;
     g_cabinet_library.module = LoadLibraryExW(expanded.Text(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (g_cabinet_library.module != nullptr) return;
   }
@@ -114,6 +123,9 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION noti
     case fdintCOPY_FILE:
       // Only after a library ignored the abort: never let a later file replace the first.
       if (context->expanded == 1) return 0;
+      // Still open here, the destination never had its close notification: it is unfinished.
+      // Marked first, it cannot stay when the reopen fails (the library still holds its handle).
+      if (context->output_file.IsOpen()) context->output_file.MarkDeleteOnClose();
       context->output_file.OpenForWrite(context->destination_path);
       return reinterpret_cast<INT_PTR>(context->output_file.Duplicate());
     case fdintCLOSE_FILE_INFO: {

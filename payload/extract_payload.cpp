@@ -15,6 +15,15 @@ bool SameText(const WCHAR* left, const WCHAR* right) {
   return left[i] == right[i];
 }
 
+// A resource name used as a file name must name a file in the work directory and nothing else:
+// no separator that climbs out of it, no stream.
+bool IsPlainFileName(const WCHAR* name) {
+  for (size_t i = 0; name[i] != 0; ++i) {
+    if (name[i] == WTEXT('\\') || name[i] == WTEXT('/') || name[i] == WTEXT(':')) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 RunResult ExtractPayload(HMODULE stub_module, const WCHAR* work_directory, PathBuffer& setup_path,
@@ -48,6 +57,7 @@ RunResult ExtractPayload(HMODULE stub_module, const WCHAR* work_directory, PathB
   if (setup_resource.size == 0) return StubExitCode::SETUP_EXTRACTION_FAILED;
 
   const bool plain = SameText(setup_type.Text(), WTEXT("BN"));
+  if (!plain && !IsPlainFileName(setup_name.Text())) return StubExitCode::SETUP_EXTRACTION_FAILED;
   if (!BoundedCopy(setup_path.Text(), kPath, work_directory) ||
       !BoundedAppend(setup_path.Text(), kPath, plain ? WTEXT("setup.exe") : setup_name.Text())) {
     return StubExitCode::PATH_TOO_LONG;

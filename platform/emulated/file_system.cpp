@@ -216,6 +216,11 @@ std::shared_ptr<Node> Open(const std::u16string& path, DWORD access, DWORD share
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
+  // An access list that grants nothing refuses every open, whatever it asks for.
+  if (node->deny_all) {
+    error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
   if (disposition == CREATE_NEW) {
     error = ERROR_FILE_EXISTS;
     return nullptr;
@@ -245,6 +250,7 @@ std::shared_ptr<Node> Open(const std::u16string& path, DWORD access, DWORD share
   }
   if (truncates) {
     node->data.clear();
+    node->unkept_size = 0;
     node->times[2] = node->times[3] = Now();
   }
   return node;
@@ -446,6 +452,52 @@ void ReleaseAt(int holder, uint64_t milliseconds) {
 
 void KeepFilesAcceptedForDeletion(bool keep) { TheWorld().keep_accepted_deletes = keep; }
 void IgnoreAttributeWrites(bool ignore) { TheWorld().ignore_attribute_writes = ignore; }
+
+// --- hostile environments ------------------------------------------------------------------------
+
+void RunBeforeCall(uint64_t nth, std::function<void()> action) {
+  TheWorld().hostile.before_call_at = nth;
+  TheWorld().hostile.before_call = std::move(action);
+}
+
+bool MakeDirectoryDenyingAll(const std::u16string& path) {
+  if (!MakeDirectory(path)) return false;
+  auto node = Find(path);
+  node->deny_all = true;
+  node->deny_create = true;
+  node->security = u"D:P(D;;FA;;;WD)";
+  return true;
+}
+
+bool Rename(const std::u16string& from, const std::u16string& to) {
+  ParsedPath source, target;
+  Located at, destination;
+  DWORD error = 0;
+  if (!ParsePath(from, source, error) || source.parts.empty() || !Locate(source, at, error) ||
+      at.node == nullptr || !ParsePath(to, target, error) || target.parts.empty() ||
+      !Locate(target, destination, error) || destination.node != nullptr) {
+    return false;
+  }
+  std::shared_ptr<Node> node = at.node;
+  if (node->delete_pending) return false;
+  for (auto& handle : TheWorld().handles) {
+    if (handle.second.node == node && (handle.second.share & FILE_SHARE_DELETE) == 0) return false;
+  }
+  Unlink(node.get());
+  node->name = destination.name;
+  node->parent = destination.parent.get();
+  destination.parent->children[Fold(node->name)] = node;
+  return true;
+}
+
+void KeepWrittenBytes(bool keep) { TheWorld().hostile.keep_written_bytes = keep; }
+const std::vector<WrittenSpan>& WrittenSpans() { return TheWorld().hostile.written_spans; }
+
+uint64_t FileSize(const std::u16string& path) {
+  auto node = Find(path);
+  if (node == nullptr || node->directory) return UINT64_MAX;
+  return node->data.size() > node->unkept_size ? node->data.size() : node->unkept_size;
+}
 
 }  // namespace emu
 
@@ -729,6 +781,15 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   World& w = TheWorld();
   Node& node = *object->node;
   uint64_t& position = *object->position;
+  if (!w.hostile.keep_written_bytes) {
+    w.hostile.written_spans.push_back({buffer, bytes, position});
+    position += bytes;
+    if (position > node.unkept_size) node.unkept_size = position;
+    node.times[2] = node.times[3] = Now();
+    if (written != nullptr) *written = bytes;
+    Succeeded();
+    return TRUE;
+  }
   const uint64_t end = position + bytes;
   const uint64_t growth = end > node.data.size() ? end - node.data.size() : 0;
   DWORD count = bytes;

@@ -1,6 +1,9 @@
 // The emulated image's resources, environment variables, library loading, time conversion, UTF-8,
 // and a cabinet library whose copy follows a test's script.
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -24,6 +27,18 @@ std::vector<std::unique_ptr<Resource>>* ResourcesOf(HMODULE module, LPCWSTR type
 }
 
 }  // namespace
+
+Mapping::Mapping(size_t size, size_t guard) : size_(size), guard_(guard) {
+  // Reserved without swap: untouched pages are never committed.
+  const size_t total = size + guard == 0 ? 1 : size + guard;
+  void* at = mmap(nullptr, total, PROT_READ | PROT_WRITE,
+                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (at == MAP_FAILED) abort();
+  data_ = static_cast<uint8_t*>(at);
+  if (guard != 0 && mprotect(data_ + size, guard, PROT_NONE) != 0) abort();
+}
+
+Mapping::~Mapping() { munmap(data_, size_ + guard_ == 0 ? 1 : size_ + guard_); }
 
 void ResetEnvironment() {
   World& w = TheWorld();
@@ -59,6 +74,44 @@ void AddNumberedResource(const std::u16string& type, WORD id, const std::string&
     return other->name.empty() && other->id > id;
   });
   list.insert(at, std::move(resource));
+}
+
+// --- hostile environments: resources ------------------------------------------------------------
+
+void AddLazyResource(const std::u16string& type, const std::u16string& name, uint64_t size) {
+  AddResource(type, name, "");
+  for (auto& resource : TheWorld().resources[Upper(type)]) {
+    if (resource->name != Upper(name)) continue;
+    resource->lazy_bytes = std::make_shared<Mapping>(static_cast<size_t>(size), 0);
+    resource->lazy_size = size;
+  }
+}
+
+const void* ResourceBytes(const std::u16string& type, const std::u16string& name) {
+  auto found = TheWorld().resources.find(Upper(type));
+  if (found == TheWorld().resources.end()) return nullptr;
+  for (auto& resource : found->second) {
+    if (resource->name != Upper(name)) continue;
+    return resource->lazy_bytes ? static_cast<const void*>(resource->lazy_bytes->Data())
+                                : static_cast<const void*>(resource->bytes.data());
+  }
+  return nullptr;
+}
+
+void AddResourceAgainstGuardPage(const std::u16string& type, const std::u16string& name,
+                                 const std::string& bytes) {
+  AddResource(type, name, bytes);
+  const std::u16string stored = Upper(name);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t units = stored.size() + 1;
+  const size_t size = (units * sizeof(char16_t) + page - 1) / page * page;
+  for (auto& resource : TheWorld().resources[Upper(type)]) {
+    if (resource->name != stored || resource->guarded_name) continue;
+    resource->guarded_name = std::make_shared<Mapping>(size, page);
+    memcpy(resource->guarded_name->Data() + size - units * sizeof(char16_t), stored.c_str(),
+           units * sizeof(char16_t));
+    break;
+  }
 }
 
 void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
@@ -108,6 +161,11 @@ BOOL WINAPI EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW ca
   }
   for (auto& resource : *list) {
     LPWSTR name = resource->name.empty() ? MAKEINTRESOURCEW(resource->id) : resource->name.data();
+    if (resource->guarded_name) {
+      auto* end = reinterpret_cast<char16_t*>(resource->guarded_name->Data() +
+                                              resource->guarded_name->Size());
+      name = end - (resource->name.size() + 1);
+    }
     if (!callback(module, type, name, param)) {
       Failed(15106);  // ERROR_RESOURCE_ENUM_USER_STOP
       return FALSE;
@@ -147,7 +205,8 @@ DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
     return 0;
   }
   Succeeded();
-  return static_cast<DWORD>(reinterpret_cast<Resource*>(resource)->bytes.size());
+  const Resource& found = *reinterpret_cast<Resource*>(resource);
+  return static_cast<DWORD>(found.lazy_bytes ? found.lazy_size : found.bytes.size());
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
@@ -159,7 +218,9 @@ HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
     return nullptr;
   }
   Succeeded();
-  return reinterpret_cast<Resource*>(resource)->bytes.data();
+  Resource& found = *reinterpret_cast<Resource*>(resource);
+  if (found.lazy_bytes) return found.lazy_bytes->Data();
+  return found.bytes.data();
 }
 
 LPVOID WINAPI LockResource(HGLOBAL resource) {
@@ -397,9 +458,11 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
 
   bool completed = true;
   INT_PTR output = -1;
+  // Every file handle the copy notifications gave and no close notification took back: a library
+  // closes what it still holds when it stops, as after a read failure.
+  std::vector<INT_PTR> held;
   for (const CabinetStep& step : script.steps) {
     if (step.kind == CabinetStep::Kind::kReadFailure) {
-      if (output != -1) context->close(output);
       completed = false;
       break;
     }
@@ -409,7 +472,6 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
       const UINT wrote = context->write(output, data.data(), static_cast<UINT>(data.size()));
       if (wrote != data.size() && !script.ignore_write_failure) {
         // A failed write ends the copy; the library closes what it opened, with no notification.
-        context->close(output);
         completed = false;
         break;
       }
@@ -429,15 +491,17 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
     const INT_PTR answer = notify(step.type, &notification);
     log.answers.push_back(answer);
     if (step.type == fdintCOPY_FILE) {
-      output = answer;  // 0 skips the file, -1 ends the copy
       if (answer == -1) {
         completed = false;
         break;
       }
-      if (answer == 0) output = -1;
+      // 0 skips the file; a second copy before the first file's close leaves the first held.
+      output = answer == 0 ? -1 : answer;
+      if (answer != 0) held.push_back(answer);
       continue;
     }
     if (step.type == fdintCLOSE_FILE_INFO) {
+      held.erase(std::find(held.begin(), held.end(), output));  // the callback closes it
       output = -1;
       if (answer == -1 && !script.ignore_abort) {
         completed = false;
@@ -450,6 +514,7 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
       break;
     }
   }
+  for (INT_PTR file : held) context->close(file);
   context->free(work);
   --log.allocations_outstanding;
   context->close(cabinet_file);

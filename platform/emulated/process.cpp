@@ -89,6 +89,11 @@ DWORD DefaultError(Op op) {
 bool Fails(Op op, DWORD& error, const std::u16string& text, DWORD detail) {
   World& w = TheWorld();
   ++w.calls;
+  if (w.hostile.before_call_at == w.calls && w.hostile.before_call) {
+    const std::function<void()> action = std::move(w.hostile.before_call);
+    w.hostile.before_call = nullptr;
+    action();
+  }
   if (w.stop_at != 0 && w.calls == w.stop_at) {
     w.stop_at = 0;
     throw ProcessStopped{};

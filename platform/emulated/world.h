@@ -254,6 +254,45 @@ struct ProcessStart {
 };
 const std::vector<ProcessStart>& ProcessStarts();
 
+// --- hostile environments ----------------------------------------------------------------------
+// What another process, a damaged image or a planted name can do to the stub, for the tests
+// that check the stub is not led astray.
+
+// Runs action just before the nth failable call (1-based, counted as CallCount counts) is
+// carried out, once: another process acting between two of the stub's calls.
+void RunBeforeCall(uint64_t nth, std::function<void()> action);
+
+// A directory (parents made as by MakeDirectory) whose access list denies everyone everything:
+// it cannot be opened, and nothing can be created inside it.
+bool MakeDirectoryDenyingAll(const std::u16string& path);
+
+// A rename by another process, as MoveFileExW without replacing: refused while the name's
+// deletion is pending or while a handle on it was opened without FILE_SHARE_DELETE. Open
+// handles follow the object to its new name.
+bool Rename(const std::u16string& from, const std::u16string& to);
+
+// A resource of size bytes (up to 4 GiB - 1) whose bytes are reserved, not committed: pages
+// that nothing touches cost no memory and read as zero.
+void AddLazyResource(const std::u16string& type, const std::u16string& name, uint64_t size);
+// The address that LockResource gives for a named resource of a type; null when there is none.
+const void* ResourceBytes(const std::u16string& type, const std::u16string& name);
+
+// A resource whose name, as the enumeration hands it out, ends with its terminator right before
+// an inaccessible page: any read past the terminator faults, in every build.
+void AddResourceAgainstGuardPage(const std::u16string& type, const std::u16string& name,
+                                 const std::string& bytes);
+
+// With keep false, files take no bytes from writes: they grow to the size written and every
+// write's source is recorded instead, so that gigabytes can pass without memory.
+void KeepWrittenBytes(bool keep);
+struct WrittenSpan {
+  const void* source;
+  DWORD bytes;
+  uint64_t offset;  // where in the file the write began
+};
+const std::vector<WrittenSpan>& WrittenSpans();
+uint64_t FileSize(const std::u16string& path);  // UINT64_MAX when there is no such file
+
 // UTF-8 helpers for test messages.
 std::string Narrow(const std::u16string& text);
 std::u16string Widen(const std::string& text);

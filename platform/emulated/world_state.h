@@ -1,6 +1,7 @@
 // The emulation's own state, shared by its translation units; tests use world.h.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,6 +26,8 @@ struct Node {
   bool delete_pending = false;
   bool deny_create = false;
   bool deny_delete = false;
+  bool deny_all = false;     // a hostile access list: no open at all
+  uint64_t unkept_size = 0;  // bytes written while written bytes are not kept
   Node* parent = nullptr;
   std::map<std::u16string, std::shared_ptr<Node>> children;  // by folded name
   char16_t volume = 0;
@@ -56,10 +59,37 @@ struct Volume {
   std::shared_ptr<Node> root;
 };
 
+// Pages of our own, released with the world: lazily backed bytes, or a text against a guard page.
+class Mapping {
+ public:
+  Mapping(size_t size, size_t guard);  // size readable and writable bytes, then guard bytes of none
+  ~Mapping();
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  uint8_t* Data() const { return data_; }
+  size_t Size() const { return size_; }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t guard_ = 0;
+};
+
 struct Resource {
   std::u16string name;  // empty for a numbered one
   WORD id = 0;
   std::string bytes;
+  std::shared_ptr<Mapping> lazy_bytes;  // when set, the resource's bytes, and bytes is unused
+  uint64_t lazy_size = 0;
+  std::shared_ptr<Mapping> guarded_name;  // when set, the enumeration hands out this copy
+};
+
+// The hostile environment's own state.
+struct HostileState {
+  uint64_t before_call_at = 0;
+  std::function<void()> before_call;
+  bool keep_written_bytes = true;
+  std::vector<WrittenSpan> written_spans;
 };
 
 struct World {
@@ -128,6 +158,8 @@ struct World {
   // programs by folded path
   std::map<std::u16string, Program> programs;
   std::vector<ProcessStart> process_starts;
+
+  HostileState hostile;
 };
 
 World& TheWorld();

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -305,6 +306,42 @@ TEST_F(CabinetTest, EveryNotificationGetsItsAnswer) {
   }
 }
 
+// A library that sends what a self-contained cabinet never holds while the destination is open
+// and partly written: the stub refuses it, and what was written does not stay.
+TEST_F(CabinetTest, AStrayNotificationWhileTheFileIsOpenLeavesNoFile) {
+  emu::CabinetStep write;
+  write.kind = emu::CabinetStep::Kind::kWrite;
+  write.bytes = "partly written";
+  const struct {
+    const char* name;
+    std::vector<emu::CabinetStep> steps;
+  } cases[] = {
+      {"partial file", {Notify(fdintPARTIAL_FILE)}},
+      {"next cabinet", {Notify(fdintNEXT_CABINET)}},
+      {"unknown type 6", {Notify(static_cast<FDINOTIFICATIONTYPE>(6))}},
+      // The enumeration's values only: a larger one is no value of the type in C++.
+      {"unknown type 7", {Notify(static_cast<FDINOTIFICATIONTYPE>(7))}},
+      // A second copy before the first file's close: the first file is never finished.
+      {"second copy file", {Notify(fdintCOPY_FILE), write}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeFile(cabinet_, "MSCF"));
+    emu::CabinetScript script;
+    script.steps = {Notify(fdintCABINET_INFO), Notify(fdintCOPY_FILE), write};
+    script.steps.insert(script.steps.end(), c.steps.begin(), c.steps.end());
+    script.steps.push_back(Notify(fdintCLOSE_FILE_INFO));
+    emu::SetCabinetScript(script);
+    EXPECT_FALSE(Expand());
+    EXPECT_FALSE(emu::Exists(destination_)) << "the partly written file stayed";
+    ASSERT_GE(emu::Cabinet().answers.size(), 3u);
+    EXPECT_EQ(emu::Cabinet().answers[2], -1) << "the stray notification was accepted";
+    EXPECT_EQ(emu::Cabinet().answers.size(), 3u) << "the copy went on";
+    EXPECT_EQ(emu::Cabinet().allocations_outstanding, 0u);
+  }
+}
+
 TEST_F(CabinetTest, OnlyTheFirstFileIsTakenEvenWhenTheLibraryIgnoresTheAbort) {
   emu::CabinetScript script = emu::OneFileCabinet("first");
   const emu::CabinetScript second = emu::OneFileCabinet("second");
@@ -359,15 +396,18 @@ TEST_F(CabinetTest, TheLibraryIsLoadedFromTheFirstCandidateThatExpandsAndLoads) 
   } cases[] = {
       {"WINDIR", [] {}, {system32}, 1},
       {"WINDIR too long, SYSTEMROOT",
-       [] { emu::SetEnvironmentVariable(u"WINDIR", u"C:\\" + std::u16string(300, u'w')); }, {system32}, 2},
-      {"WINDIR unset, SYSTEMROOT", [] { emu::UnsetEnvironmentVariable(u"WINDIR"); },
-       {u"%WINDIR%\\system32\\cabinet.dll", system32}, 2},
+       [] { emu::SetEnvironmentVariable(u"WINDIR", u"C:\\" + std::u16string(300, u'w')); },
+       {system32},
+       2},
+      // Unexpanded, the first candidate is no full path and is never loaded.
+      {"WINDIR unset, SYSTEMROOT", [] { emu::UnsetEnvironmentVariable(u"WINDIR"); }, {system32}, 2},
       {"only the fixed path",
        [] {
          emu::SetEnvironmentVariable(u"WINDIR", u"D:\\W");
          emu::SetEnvironmentVariable(u"SYSTEMROOT", u"D:\\S");
        },
-       {u"D:\\W\\system32\\cabinet.dll", u"D:\\S\\system32\\cabinet.dll", system32}, 3},
+       {u"D:\\W\\system32\\cabinet.dll", u"D:\\S\\system32\\cabinet.dll", system32},
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -383,6 +423,60 @@ TEST_F(CabinetTest, TheLibraryIsLoadedFromTheFirstCandidateThatExpandsAndLoads) 
     }
     EXPECT_EQ(tried, c.loads_tried);
     EXPECT_EQ(emu::CallCount(emu::Op::ExpandEnvironmentStringsW), c.expansions);
+  }
+}
+
+// The library is loaded by full path only: a variable that is missing, empty or relative would
+// otherwise make the loader search for cabinet.dll, the installer's own directory first.
+TEST_F(CabinetTest, TheLibraryIsLoadedOnlyByAFullPath) {
+  const struct {
+    const char* name;
+    const char16_t* windir;  // null: unset
+    const char16_t* systemroot;
+    const char16_t* loaded;
+  } cases[] = {
+      {"both unset", nullptr, nullptr, u"C:\\Windows\\system32\\cabinet.dll"},
+      {"both empty", u"", u"", u"C:\\Windows\\system32\\cabinet.dll"},
+      {"relative", u"Windows", u".\\Windows", u"C:\\Windows\\system32\\cabinet.dll"},
+      {"drive-relative", u"C:Windows", u"C:", u"C:\\Windows\\system32\\cabinet.dll"},
+      {"rooted without a drive", u"\\Windows", u"/Windows", u"C:\\Windows\\system32\\cabinet.dll"},
+      {"relative, then a full SYSTEMROOT", u"Windows", u"D:\\Win",
+       u"D:\\Win\\system32\\cabinet.dll"},
+      {"a share", u"\\\\server\\share\\Windows", nullptr,
+       u"\\\\server\\share\\Windows\\system32\\cabinet.dll"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeFile(cabinet_, "MSCF"));
+    TheCabinetLibrary() = CabinetLibrary{};
+    if (c.windir == nullptr) {
+      emu::UnsetEnvironmentVariable(u"WINDIR");
+    } else {
+      emu::SetEnvironmentVariable(u"WINDIR", c.windir);
+    }
+    if (c.systemroot == nullptr) {
+      emu::UnsetEnvironmentVariable(u"SYSTEMROOT");
+    } else {
+      emu::SetEnvironmentVariable(u"SYSTEMROOT", c.systemroot);
+    }
+    // Loadable wherever the loader would look, so that only the stub's choice decides.
+    emu::PlaceCabinetLibrary({c.loaded, u"%WINDIR%\\system32\\cabinet.dll",
+                              u"Windows\\system32\\cabinet.dll", u"\\system32\\cabinet.dll",
+                              u"C:Windows\\system32\\cabinet.dll"});
+    emu::SetCabinetScript(emu::OneFileCabinet("a"));
+    ASSERT_TRUE(Expand());
+    std::vector<std::u16string> tried;
+    for (const auto& call : emu::Calls()) {
+      if (call.op != emu::Op::LoadLibraryExW) continue;
+      tried.push_back(call.text);
+      const std::u16string& path = call.text;
+      const bool full = (path.size() > 3 && path[1] == u':' && path[2] == u'\\') ||
+                        (path.size() > 2 && path[0] == u'\\' && path[1] == u'\\');
+      EXPECT_TRUE(full) << "loaded by a path that is not full: " << Show(path);
+    }
+    ASSERT_FALSE(tried.empty());
+    EXPECT_EQ(Show(tried.back()), Show(c.loaded));
   }
 }
 
@@ -485,6 +579,107 @@ TEST_F(PayloadTest, FailedWritesAndExpansionsLeaveNothingBehind) {
   EXPECT_EQ(out.result, StubExitCode::SETUP_EXTRACTION_FAILED);
   EXPECT_EQ(Show(out.setup_path), Show(kWork + u"setup.exe"));
   EXPECT_TRUE(emu::ListDirectory(kWork).empty()) << "no cabinet file and no setup.exe";
+}
+
+// --- hostile resources -------------------------------------------------------------------------
+
+// Sizes at the ends of what a resource can hold. The largest is reserved, not committed, and the
+// files keep no bytes, so that 4 GiB - 1 costs no memory: the writes must cover the resource's
+// bytes exactly once, in order, 8 MiB at a time.
+TEST_F(PayloadTest, ResourcesOfTheSmallestAndLargestSizesAreWrittenWhole) {
+  constexpr uint64_t kChunk = 8 * 1024 * 1024;
+  for (const uint64_t size : {uint64_t{1}, uint64_t{0xFFFFFFFF}}) {
+    for (const char16_t* type : {u"BN", u"B7"}) {
+      SCOPED_TRACE(std::to_string(size) + " bytes under " + Show(type));
+      emu::Reset();
+      ASSERT_TRUE(emu::MakeDirectory(kWork));
+      emu::AddResource(u"BL", u"NIMBET.PACKED.7Z", "7z");
+      emu::AddLazyResource(type, u"SETUP.EXE", size);
+      emu::KeepWrittenBytes(false);
+      const Extraction out = Extract();
+      ASSERT_EQ(out.result, StubExitCode::SUCCESS);
+      const std::u16string file = kWork + (Show(type) == "BN" ? u"setup.exe" : u"SETUP.EXE");
+      EXPECT_EQ(Show(out.setup_path), Show(file));
+      EXPECT_EQ(emu::FileSize(file), size);
+      const auto* base = static_cast<const uint8_t*>(emu::ResourceBytes(type, u"SETUP.EXE"));
+      const auto& spans = emu::WrittenSpans();
+      ASSERT_EQ(spans.size(), (size + kChunk - 1) / kChunk);
+      uint64_t offset = 0;
+      for (const auto& span : spans) {
+        ASSERT_EQ(span.offset, offset);
+        ASSERT_EQ(span.source, base + offset) << "not the resource's own bytes at " << offset;
+        ASSERT_EQ(span.bytes, std::min(kChunk, size - offset));
+        offset += span.bytes;
+      }
+      EXPECT_EQ(offset, size);
+    }
+  }
+}
+
+// Names whose terminator ends right before an inaccessible page: the prefix tests and the copies
+// must stop at the terminator (a read past it faults), and a name longer than a path, up to the
+// longest a resource directory holds, fits no buffer.
+TEST_F(PayloadTest, ResourceNamesAreReadNoFurtherThanTheirTerminator) {
+  const struct {
+    const char* name;
+    std::u16string archive;
+    std::u16string setup;
+    RunResult result;
+  } cases[] = {
+      {"one letter of a prefix", u"NIMBET", u"S", 115},
+      {"most of the setup prefix", u"NIMBET", u"SETU", 115},
+      {"the setup prefix alone", u"NIMBET", u"SETUP", 0},
+      {"most of the archive prefix", u"NIMBE", u"SETUP", 112},
+      {"the archive prefix alone", u"NIMBET", u"SETUP.EXE", 0},
+      {"setup name of 259 units", u"NIMBET", u"SETUP" + std::u16string(254, u'X'), 0},
+      {"setup name of 260 units", u"NIMBET", u"SETUP" + std::u16string(255, u'X'), 115},
+      {"setup name of 65535 units", u"NIMBET", u"SETUP" + std::u16string(65530, u'X'), 115},
+      {"archive name of 65535 units", u"NIMBET" + std::u16string(65529, u'X'), u"SETUP", 112},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeDirectory(kWork));
+    emu::AddResourceAgainstGuardPage(u"B7", c.archive, "7z");
+    emu::AddResourceAgainstGuardPage(u"BN", c.setup, "MZ setup");
+    const Extraction out = Extract();
+    EXPECT_EQ(out.result, c.result);
+    if (c.result == 0) {
+      EXPECT_EQ(Show(out.archive_name), Show(c.archive));
+      EXPECT_EQ(emu::FileContent(kWork + u"setup.exe"), "MZ setup");
+    }
+  }
+}
+
+// A setup kept under its own name ("B7", "BL") names a file in the work directory; a name that
+// climbs out of it or names a stream must not place a file anywhere else.
+TEST_F(PayloadTest, ASetupNameWithAPathInItWritesNothingOutsideTheWorkDirectory) {
+  const struct {
+    const char16_t* type;
+    std::u16string name;
+  } cases[] = {
+      {u"B7", u"SETUP\\..\\..\\EVIL.EXE"},
+      {u"B7", u"SETUP\\..\\..\\..\\WINDOWS\\EVIL.EXE"},
+      {u"BL", u"SETUP\\..\\..\\EVIL.EX_"},
+      {u"B7", u"SETUP/../../EVIL.EXE"},
+      {u"B7", u"SETUP\\..\\SETUP.EXE"},  // would stay inside, yet is no file name either
+      {u"B7", u"SETUP:STREAM"},
+      {u"B7", u"SETUP\\"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Show(c.type) + " " + Show(c.name));
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeDirectory(kWork));
+    ASSERT_TRUE(emu::MakeDirectory(u"C:\\Windows\\"));
+    const std::vector<std::u16string> before = emu::ListTree();
+    emu::AddResource(u"B7", u"NIMBET.PACKED.7Z", "7z");
+    emu::AddResource(c.type, c.name, "MSCF or MZ");
+    emu::SetCabinetScript(emu::OneFileCabinet("MZ setup"));
+    const Extraction out = Extract();
+    EXPECT_EQ(out.result, StubExitCode::SETUP_EXTRACTION_FAILED);
+    EXPECT_EQ(emu::ListTree(), before) << "a file was written";
+    EXPECT_EQ(emu::CallCount(emu::Op::CreateFileW), 0u);
+  }
 }
 
 }  // namespace

@@ -161,4 +161,72 @@ TEST_F(RemovePathTest, AFailedAttributeStepOnlyLeadsToTheCountedPause) {
   EXPECT_EQ(emu::SleepCalls(), 1u);
 }
 
+// Another process swaps the name being removed for a link or junction to something precious, at
+// every point between two of the removal's platform calls: what goes is the stub's own file or
+// the link, never what the link points to.
+// Host only: under Wine a delete disposition through a link opened as itself removes the target,
+// and CreateSymbolicLinkW creates nothing.
+TEST_F(RemovePathTest, ALinkSwappedInAtAnyCallIsRemovedAndItsTargetStays) {
+  const std::u16string data = u"C:\\Data\\";
+  const std::u16string precious = data + u"keep.txt";
+  const struct {
+    const char* name;
+    std::u16string path;  // what the stub removes
+    bool directory;
+    DWORD attributes;
+    std::u16string target;
+  } cases[] = {
+      {"file for a file link", kFile, false, FILE_ATTRIBUTE_ARCHIVE, precious},
+      // Read-only: the removal also opens for attributes and writes them back.
+      {"read-only file for a file link", kFile, false, FILE_ATTRIBUTE_READONLY, precious},
+      {"directory for a junction", u"C:\\Work\\VQ_00000.tmp\\", true, 0, data},
+      {"directory without its backslash for a junction", u"C:\\Work\\VQ_00000.tmp", true, 0, data},
+  };
+  for (const auto& c : cases) {
+    // A removal that nobody disturbs, for the number of calls to sweep.
+    emu::Reset();
+    ASSERT_TRUE(c.directory ? emu::MakeDirectory(c.path)
+                            : emu::MakeFile(c.path, "MZ", c.attributes));
+    ASSERT_TRUE(Remove(c.path));
+    const uint64_t calls = emu::CallCount();
+    uint64_t swaps = 0;
+    for (uint64_t k = 1; k <= calls; ++k) {
+      SCOPED_TRACE(std::string(c.name) + ", swapped before call " + std::to_string(k));
+      emu::Reset();
+      ASSERT_TRUE(emu::MakeFile(precious, "precious", FILE_ATTRIBUTE_READONLY));
+      ASSERT_TRUE(c.directory ? emu::MakeDirectory(c.path)
+                              : emu::MakeFile(c.path, "MZ", c.attributes));
+      ASSERT_TRUE(emu::MakeDirectory(u"C:\\Elsewhere\\"));
+      std::u16string name = c.path;
+      if (name.back() == u'\\') name.pop_back();
+      bool swapped = false;
+      emu::RunBeforeCall(k, [&] {
+        // A rename is refused once the deletion is pending; then there is nothing to swap.
+        swapped = emu::Rename(name, u"C:\\Elsewhere\\moved") &&
+                  emu::MakeLink(name, c.target, c.directory);
+      });
+      EXPECT_TRUE(Remove(c.path));
+      swaps += swapped;
+      EXPECT_FALSE(emu::Exists(name)) << (swapped ? "the link stayed" : "the name stayed");
+      EXPECT_EQ(emu::FileContent(precious), "precious");
+      EXPECT_EQ(emu::Attributes(precious), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))
+          << "the target's read-only bit was cleared";
+      EXPECT_EQ(emu::ListDirectory(data), std::vector<std::u16string>{u"keep.txt"});
+      EXPECT_EQ(emu::OpenHandles(), 0u);
+    }
+    EXPECT_GE(swaps, 2u) << c.name << ": the sweep swapped almost nothing";
+  }
+}
+
+// A link in the middle of the path is followed, as the platform resolves every component but
+// the last: the removal takes the file of that name behind it. Nothing in the removal can tell;
+// the work directory's access list is what keeps others from planting such a link in it.
+TEST_F(RemovePathTest, ALinkInTheMiddleOfThePathIsFollowed) {
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Data\\setup.exe", "theirs"));
+  ASSERT_TRUE(emu::MakeLink(u"C:\\Work\\VQ_00000.tmp", u"C:\\Data", true));
+  EXPECT_TRUE(Remove(u"C:\\Work\\VQ_00000.tmp\\setup.exe"));
+  EXPECT_FALSE(emu::Exists(u"C:\\Data\\setup.exe"));
+  EXPECT_TRUE(emu::Exists(u"C:\\Work\\VQ_00000.tmp"));
+}
+
 }  // namespace

@@ -116,6 +116,48 @@ TEST_F(RunStubTest, ARemovalThatFailsChangesNoExitCode) {
   EXPECT_EQ(emu::ListDirectory(kStubDir).size(), 2u) << "the work directory stays";
 }
 
+// Another process of the same user replaces each file the stub extracted, at every call of a
+// whole run, with a link to a read-only file of its own: the stub reads, starts or removes the
+// link, never changes what it points to, and still leaves no work directory behind. (Host
+// only: links under Wine are no links, and removing one removes its target.)
+TEST_F(RunStubTest, FilesSwappedForLinksAtAnyCallNeverChangeTheirTarget) {
+  const std::u16string work = kStubDir + u"VQ_12345.tmp\\";
+  const std::u16string precious = u"C:\\Data\\keep.txt";
+  auto arrange = [&] {
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeFile(kStubDir + u"stub.exe", "MZ"));
+    ASSERT_TRUE(emu::MakeFile(precious, "precious", FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(emu::MakeDirectory(u"C:\\Aside\\"));
+    emu::ScriptRandom({0x12, 0x34, 0x56, 0x78});
+    emu::AddResource(u"B7", u"NIMBET.PACKED.7Z", "7z");
+    emu::AddResource(u"BL", u"SETUP.EX_", "MSCF");
+    emu::SetCabinetScript(emu::OneFileCabinet("MZ setup"));
+    emu::RegisterProgram(work + u"setup.exe", [](const std::u16string&) { return 0u; });
+  };
+  arrange();
+  EXPECT_EQ(Run(), StubExitCode::SUCCESS);
+  const uint64_t calls = emu::CallCount();
+  uint64_t swaps = 0;
+  for (uint64_t k = 1; k <= calls; ++k) {
+    SCOPED_TRACE("swapped before call " + std::to_string(k));
+    arrange();
+    emu::RunBeforeCall(k, [&] {
+      int moved = 0;
+      for (const char16_t* name : {u"SETUP.EX_", u"setup.exe"}) {
+        const std::u16string path = work + name;
+        const std::u16string aside = u"C:\\Aside\\" + std::u16string(1, u'0' + moved++);
+        if (emu::Rename(path, aside) && emu::MakeLink(path, precious, false)) ++swaps;
+      }
+    });
+    Run();
+    EXPECT_EQ(emu::FileContent(precious), "precious");
+    EXPECT_EQ(emu::Attributes(precious), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(emu::ListDirectory(u"C:\\Data\\"), std::vector<std::u16string>{u"keep.txt"});
+    EXPECT_FALSE(emu::Exists(work)) << "a link kept the work directory";
+  }
+  EXPECT_GE(swaps, 10u) << "the sweep swapped almost nothing";
+}
+
 void EnterStub() { StubEntry(); }
 
 TEST_F(RunStubTest, TheEntryPointRunsTheImageItIsGivenAndExitsWithTheResult) {

@@ -146,4 +146,53 @@ TEST_F(StubConfigTest, ARegistryStringThatFillsTheBufferHasNoRoomForItsTerminato
   }
 }
 
+// Every type the registry knows, and some it does not, at sizes from nothing to a megabyte, each
+// holding "0" and zeros: only a REG_SZ whose data fits two units keeps the files, and no read
+// writes past the buffer it was given.
+TEST_F(StubConfigTest, EveryTypeAndSizeOfTheValueIsReadSafely) {
+  const DWORD types[] = {REG_NONE,
+                         REG_SZ,
+                         REG_EXPAND_SZ,
+                         REG_BINARY,
+                         REG_DWORD,
+                         5,  // REG_DWORD_BIG_ENDIAN
+                         6,  // REG_LINK
+                         REG_MULTI_SZ,
+                         8,   // REG_RESOURCE_LIST
+                         9,   // REG_FULL_RESOURCE_DESCRIPTOR
+                         10,  // REG_RESOURCE_REQUIREMENTS_LIST
+                         11,  // REG_QWORD
+                         12,
+                         0xFFFF,
+                         0x7FFFFFFF,
+                         0xFFFFFFFF};
+  const size_t sizes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 260, 65535, 65536, 1 << 20};
+  for (const DWORD type : types) {
+    for (const size_t size : sizes) {
+      SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(size) + " bytes");
+      emu::Reset();
+      std::vector<uint8_t> data(size, 0);
+      if (size > 0) data[0] = '0';
+      emu::SetRegistryValue(HKEY_CURRENT_USER, kKey, kValue, type, data);
+      StubConfig config;
+      ASSERT_TRUE(config.Load());
+      const bool keeps = type == REG_SZ && size >= 2 && size <= 4;
+      EXPECT_EQ(config.remove_after_run, !keeps);
+      config.Reset();
+
+      WCHAR buffer[2 + 8];
+      for (WCHAR& unit : buffer) unit = u'x';
+      const bool ok = ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), kValue.c_str(), buffer, 2);
+      EXPECT_EQ(ok, type == REG_SZ && size <= 4);
+      if (ok) {
+        EXPECT_EQ(std::u16string(buffer), size < 2 ? u"" : u"0");
+      }
+      for (size_t i = 2; i < sizeof(buffer) / sizeof(buffer[0]); ++i) {
+        EXPECT_EQ(buffer[i], u'x') << "written past the capacity at unit " << i;
+      }
+      EXPECT_EQ(emu::OpenHandles(), 0u) << "the key stays open";
+    }
+  }
+}
+
 }  // namespace

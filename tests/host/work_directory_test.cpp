@@ -221,4 +221,105 @@ TEST_F(WorkDirectoryTest, TheDescriptorIsGivenAtCreation) {
   EXPECT_EQ(emu::CallCount(emu::Op::SetFileInformationByHandle), 0u) << "no access list set afterwards";
 }
 
+// What others may have planted under the first candidate names: each attempt meets a name that
+// exists, draws new digits, and never takes over what it met, whatever that is.
+// Host only: the names come from the system's generator, which a test under Wine cannot steer,
+// and Wine keeps no access list and makes no links.
+TEST_F(WorkDirectoryTest, PlantedCandidatesAreSkippedNeverAdopted) {
+  enum class Planted { kDirectory, kDirectoryDenyingAll, kJunction };
+  const struct {
+    const char* name;
+    Planted planted;
+  } kinds[] = {
+      {"directory", Planted::kDirectory},
+      {"directory whose access list denies everyone", Planted::kDirectoryDenyingAll},
+      {"junction to a directory elsewhere", Planted::kJunction},  // a directory reparse point
+  };
+  const std::u16string target = u"C:\\Target\\";
+  for (const auto& kind : kinds) {
+    for (int taken = 1; taken <= 10; ++taken) {
+      SCOPED_TRACE(std::string(kind.name) + ", " + std::to_string(taken) + " taken");
+      emu::Reset();
+      emu::SetToken(kUser, kOwner);
+      ASSERT_TRUE(emu::MakeDirectory(kBase));
+      ASSERT_TRUE(emu::MakeDirectory(target));
+      // Attempt i draws bytes i, i, i, i: the name VQ_iiiii.tmp, i in 1 to B.
+      std::vector<uint8_t> bytes;
+      std::vector<std::u16string> planted;
+      for (int attempt = 1; attempt <= 11; ++attempt) {
+        bytes.insert(bytes.end(), 4, static_cast<uint8_t>(attempt * 0x11));
+        std::u16string digits(5, u"0123456789AB"[attempt]);
+        if (attempt <= taken) planted.push_back(kBase + u"VQ_" + digits + u".tmp");
+      }
+      emu::ScriptRandom(bytes);
+      for (const auto& path : planted) {
+        switch (kind.planted) {
+          case Planted::kDirectory:
+            ASSERT_TRUE(emu::MakeDirectory(path));
+            break;
+          case Planted::kDirectoryDenyingAll:
+            ASSERT_TRUE(emu::MakeDirectoryDenyingAll(path));
+            break;
+          case Planted::kJunction:
+            ASSERT_TRUE(emu::MakeLink(path, target, true));
+            break;
+        }
+      }
+      const std::vector<std::u16string> before = emu::ListTree();
+      std::vector<std::u16string> security_before;
+      for (const auto& path : planted) security_before.push_back(emu::SecurityText(path));
+
+      std::u16string path;
+      const RunResult result = Create(kBase, &path);
+      EXPECT_EQ(emu::CallCount(emu::Op::SystemFunction036),
+                static_cast<uint64_t>(taken < 10 ? taken + 1 : 10))
+          << "one new draw per attempt";
+      std::vector<std::u16string> tried;
+      for (const auto& call : emu::Calls()) {
+        if (call.op == emu::Op::CreateDirectoryW) tried.push_back(call.text);
+      }
+      ASSERT_GE(tried.size(), planted.size() < 10 ? planted.size() : 10);
+      for (size_t i = 0; i < planted.size() && i < 10; ++i)
+        EXPECT_EQ(Show(tried[i]), Show(planted[i]));
+      for (size_t i = 0; i < planted.size(); ++i) {
+        EXPECT_EQ(Show(emu::SecurityText(planted[i])), Show(security_before[i]))
+            << "an access list was set";
+      }
+      if (taken < 10) {
+        ASSERT_EQ(result, StubExitCode::SUCCESS);
+        const std::u16string expected(5, u"0123456789AB"[taken + 1]);
+        EXPECT_EQ(Show(path), Show(kBase + u"VQ_" + expected + u".tmp\\"));
+        std::vector<std::u16string> after_expected = before;
+        after_expected.push_back(path);
+        std::sort(after_expected.begin(), after_expected.end());
+        EXPECT_EQ(emu::ListTree(), after_expected) << "only the new directory was made";
+      } else {
+        EXPECT_EQ(result, StubExitCode::NO_WORK_DIRECTORY);
+        EXPECT_EQ(DirectoriesCreated(), 0u);
+        EXPECT_EQ(emu::ListTree(), before);
+      }
+      EXPECT_TRUE(emu::ListDirectory(target).empty()) << "something was made through the junction";
+      EXPECT_EQ(emu::LocalBlocks(), 0u) << "the descriptor was not released";
+    }
+  }
+}
+
+// The text handed to the conversion, before the platform canonicalises it, when the token's
+// default owner is not its user: the fixed entries, then the owner, not the user.
+TEST_F(WorkDirectoryTest, TheAccessListTextNamesTheDefaultOwnerExactly) {
+  ASSERT_NE(kOwner, kUser);
+  std::u16string path;
+  ASSERT_EQ(Create(kBase, &path), StubExitCode::SUCCESS);
+  std::vector<std::u16string> texts;
+  for (const auto& call : emu::Calls()) {
+    if (call.op == emu::Op::ConvertStringSecurityDescriptorToSecurityDescriptorW)
+      texts.push_back(call.text);
+  }
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(
+      Show(texts[0]),
+      "D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;;;"
+      "S-1-5-21-1004336348-1177238915-682003330-513)");
+}
+
 }  // namespace

@@ -3,8 +3,10 @@
 
 x86-64, GUI subsystem, entry point at StubEntry (its address taken from the link map), section
 alignment 4096 and file alignment 512, no timestamp, ASLR (with high entropy) and NX on, no
-section both writable and executable, imports from KERNEL32, ADVAPI32 and SHELL32 only, no TLS
-directory and no static constructors.
+section both writable and executable, imports from KERNEL32, ADVAPI32 and SHELL32 only (each a
+KnownDLL, which the loader takes from the system and never looks for beside the installer), no
+delay-load imports, no loader function that searches (libraries are loaded by full path through
+LoadLibraryExW only), no TLS directory and no static constructors.
 
 usage: check_stub_image.py STUB.EXE [LINK.MAP]
 """
@@ -13,6 +15,21 @@ import struct
 import sys
 
 ALLOWED_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
+# The KnownDLLs of the Windows versions the stub runs on (the list under the Session Manager's
+# KnownDLLs key), as a fixed list: an import of anything else would be searched for in the
+# installer's own directory, where a planted copy would load first.
+KNOWN_DLLS = {
+    "ADVAPI32.DLL", "CLBCATQ.DLL", "COMBASE.DLL", "COMDLG32.DLL", "COML2.DLL", "DIFXAPI.DLL",
+    "GDI32.DLL", "GDIPLUS.DLL", "IMAGEHLP.DLL", "IMM32.DLL", "KERNEL32.DLL", "MSCTF.DLL",
+    "MSVCRT.DLL", "NORMALIZ.DLL", "NSI.DLL", "OLE32.DLL", "OLEAUT32.DLL", "PSAPI.DLL",
+    "RPCRT4.DLL", "SECHOST.DLL", "SETUPAPI.DLL", "SHCORE.DLL", "SHELL32.DLL", "SHLWAPI.DLL",
+    "USER32.DLL", "WLDAP32.DLL", "WS2_32.DLL",
+}
+# Holds for the check itself: widening the allowed list beyond the KnownDLLs breaks it here.
+assert ALLOWED_DLLS <= KNOWN_DLLS, "an allowed import is no KnownDLL"
+# Loader entry points that take a bare name or search a path; LoadLibraryExW with a full path
+# is the one way the stub loads a library.
+SEARCHING_LOADERS = {"LoadLibraryA", "LoadLibraryW", "LoadLibraryExA"}
 IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
 IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
 IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA = 0x0020
@@ -86,6 +103,7 @@ def main():
 
     import_rva, import_size = directories[1]
     dlls = []
+    functions = set()
     if import_size:
         offset = at(import_rva)
         while True:
@@ -94,10 +112,24 @@ def main():
                 break
             name_offset = at(descriptor[3])
             dlls.append(data[name_offset:data.index(b"\0", name_offset)].decode().upper())
+            thunk = at(descriptor[0] or descriptor[4])
+            while True:
+                lookup = struct.unpack_from("<Q", data, thunk)[0]
+                if lookup == 0:
+                    break
+                if not lookup >> 63:  # imported by name, not by ordinal
+                    name_at = at(lookup & 0x7FFFFFFF) + 2  # past the hint
+                    functions.add(data[name_at:data.index(b"\0", name_at)].decode())
+                thunk += 8
             offset += 20
     extra = sorted(set(dlls) - ALLOWED_DLLS)
     if extra:
         fail(f"imports from {', '.join(extra)}")
+    if len(directories) > 13 and directories[13] != (0, 0):
+        fail("a delay-load import directory is present")
+    searching = sorted(functions & SEARCHING_LOADERS)
+    if searching:
+        fail(f"imports {', '.join(searching)}: a loader that searches for the library")
 
     # The linker lays the constructor list out as -1, the constructors, 0, and the destructor
     # list likewise right behind it; an empty pair reads -1, 0, -1, 0.
@@ -120,7 +152,8 @@ def main():
         if int(found.group(1), 16) != image_base + entry:
             fail("the entry point is not StubEntry")
 
-    print(f"stub image check: ok ({len(data)} bytes; imports {', '.join(sorted(set(dlls)))})")
+    print(f"stub image check: ok ({len(data)} bytes; imports {', '.join(sorted(set(dlls)))}; "
+          f"{len(functions)} functions)")
 
 
 if __name__ == "__main__":

@@ -38,7 +38,9 @@ section-alignment||section alignment 8192
 wrong-entry|bad-image-wrong-entry.map|not StubEntry
 SAMPLES
 
-# A packed installer keeps every rule of the stub it was made from.
+# A packed installer keeps every rule of the stub it was made from, and its manifest asks to run
+# with the rights of whoever starts it.
+manifest_check="$(dirname "$0")/check_manifest.py"
 if [ -n "$stubpack" ]; then
   packed=$(mktemp -d)
   printf '7z\xbc\xaf\x27\x1c\x00\x04' > "$packed/archive.7z"
@@ -48,6 +50,30 @@ if [ -n "$stubpack" ]; then
     echo "FAIL: a packed installer does not pass the image check: $(cat "$packed/errors")"
     failures=$((failures + 1))
   fi
+  if ! python3 "$manifest_check" "$packed/installer.exe"; then
+    echo "FAIL: the packed installer's manifest does not ask for asInvoker"
+    failures=$((failures + 1))
+  fi
+  # The same installer with its manifest patched in place, at the same length.
+  while IFS='|' read -r sample from to reason; do
+    python3 - "$packed/installer.exe" "$packed/$sample.exe" "$from" "$to" <<'PATCH'
+import sys
+data = open(sys.argv[1], "rb").read()
+source, replacement = sys.argv[3].encode(), sys.argv[4].encode()
+assert len(source) == len(replacement) and data.count(source) == 1, sys.argv[3]
+open(sys.argv[2], "wb").write(data.replace(source, replacement))
+PATCH
+    message=$(python3 "$manifest_check" "$packed/$sample.exe" 2>&1)
+    if [ $? -ne 1 ] || [[ "$message" != *"$reason"* ]]; then
+      echo "FAIL: manifest $sample: expected a refusal for '$reason', got: $message"
+      failures=$((failures + 1))
+    else
+      echo "ok: manifest $sample refused: $message"
+    fi
+  done <<'MANIFESTS'
+highest-available|level="asInvoker" uiAccess="false"/>|level="highestAvailable"          />|not 'asInvoker'
+ui-access|uiAccess="false"|uiAccess="true" |uiAccess is 'true'
+MANIFESTS
   rm -rf "$packed"
 fi
 
@@ -75,6 +101,12 @@ elif field == "writable-code":
     table = opt + struct.unpack_from("<H", data, pe + 20)[0]
     characteristics = struct.unpack_from("<I", data, table + 36)[0]
     struct.pack_into("<I", data, table + 36, characteristics | 0xA0000000)
+elif field == "delay-import":
+    struct.pack_into("<II", data, opt + 112 + 8 * 13, 0x1000, 0x40)
+elif field == "searching-loader":
+    name = b"LoadLibraryExW\0"
+    assert data.count(name) == 1
+    data[data.index(name):data.index(name) + len(name)] = b"LoadLibraryW\0\0\0"
 elif field == "nx":
     flags = struct.unpack_from("<H", data, opt + 70)[0]
     struct.pack_into("<H", data, opt + 70, flags & ~0x0100)
@@ -88,6 +120,8 @@ aslr|ASLR is off
 high-entropy|high-entropy ASLR is off
 writable-code|both writable and executable
 nx|NX is off
+delay-import|delay-load import directory
+searching-loader|imports LoadLibraryW: a loader
 PATCHES
 
 exit $((failures > 0))

@@ -240,16 +240,28 @@ TEST_P(CleanupRegistryValue, DecidesWhetherTheWorkDirectoryStays) {
       << "a stub without payload writes nothing into its work directory";
 }
 
+// A text far longer than the two units the stub reads.
+const std::string kManyZeros(16383, '0');
+
+// Wine's reg stores REG_NONE data as text and REG_QWORD not at all; those types are left to the
+// host tests.
 INSTANTIATE_TEST_SUITE_P(
     Values, CleanupRegistryValue,
-    ::testing::Values(RegistryCase{"ZeroKeeps", kKey, "REG_SZ", "0", true},
-                      RegistryCase{"OneRemoves", kKey, "REG_SZ", "1", false},
-                      // Two units leave no room for a terminator: the read fails.
-                      RegistryCase{"TwoZerosRemove", kKey, "REG_SZ", "00", false},
-                      RegistryCase{"EmptyRemoves", kKey, "REG_SZ", "", false},
-                      RegistryCase{"ExpandableZeroRemoves", kKey, "REG_EXPAND_SZ", "0", false},
-                      RegistryCase{"NumberZeroRemoves", kKey, "REG_DWORD", "0", false},
-                      RegistryCase{"ZeroForTheMachineRemoves", kMachineKey, "REG_SZ", "0", false}),
+    ::testing::Values(
+        RegistryCase{"ZeroKeeps", kKey, "REG_SZ", "0", true},
+        RegistryCase{"OneRemoves", kKey, "REG_SZ", "1", false},
+        // Two units leave no room for a terminator: the read fails.
+        RegistryCase{"TwoZerosRemove", kKey, "REG_SZ", "00", false},
+        RegistryCase{"EmptyRemoves", kKey, "REG_SZ", "", false},
+        RegistryCase{"ExpandableZeroRemoves", kKey, "REG_EXPAND_SZ", "0", false},
+        RegistryCase{"NumberZeroRemoves", kKey, "REG_DWORD", "0", false},
+        RegistryCase{"ZeroForTheMachineRemoves", kMachineKey, "REG_SZ", "0", false},
+        // The bytes of "0", with and without its terminator, under another type.
+        RegistryCase{"BinaryZeroRemoves", kKey, "REG_BINARY", "3000", false},
+        RegistryCase{"BinaryZeroAndTerminatorRemoves", kKey, "REG_BINARY", "30000000", false},
+        RegistryCase{"MultiStringZeroRemoves", kKey, "REG_MULTI_SZ", "0", false},
+        RegistryCase{"BigEndianNumberZeroRemoves", kKey, "REG_DWORD_BIG_ENDIAN", "0", false},
+        RegistryCase{"LongTextOfZerosRemoves", kKey, "REG_SZ", kManyZeros.c_str(), false}),
     [](const ::testing::TestParamInfo<RegistryCase>& info) { return info.param.name; });
 
 class CleanupRegistryKept : public StubRun {};

@@ -189,6 +189,15 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
   }
   v.setup_name = listed[setup].name.Display();
   v.setup_type = setup_type;
+  // Under its own name, setup must name a plain file in the work directory.
+  if (setup_type != "BN" &&
+      listed[setup].name.name.find_first_of(u"\\/:") != std::u16string::npos) {
+    v.broken.push_back(
+        {setup, "setup's name holds \\, / or :, and names no file of the work directory"});
+    v.exit_code = kSetupNotExtracted;
+    v.reason = "setup's name is no plain file name";
+    return v;
+  }
   const size_t setup_units = listed[setup].name.name.size();
   size_t file_units = setup_type == "BN" ? 9 : setup_units;              // "setup.exe" for BN
   if (setup_type == "BL") file_units = std::max<size_t>(file_units, 9);  // and the expansion
