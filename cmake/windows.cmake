@@ -113,3 +113,20 @@ target_include_directories(expand-cabinet-bench PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(expand-cabinet-bench PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_compile_options(expand-cabinet-bench PRIVATE -O2)
 target_link_options(expand-cabinet-bench PRIVATE -static)
+
+# Benchmark programs (bench/run.sh): setup.exe that ends at once, and the trivial parent that
+# only starts a program and waits, both without a C runtime like the stub.
+foreach(program exit-at-once trivial-parent trivial-parent-imports)
+  string(REPLACE "-" "_" source ${program})
+  string(REPLACE "_imports" "" source ${source})
+  add_executable(${program} bench/${source}.cpp)
+  target_compile_definitions(${program} PRIVATE UNICODE _UNICODE)
+  target_compile_options(${program} PRIVATE -Os -ffreestanding -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector)
+  target_link_libraries(${program} PRIVATE kernel32)
+endforeach()
+target_link_options(exit-at-once PRIVATE -nostdlib -nostartfiles -e SetupEntry -mwindows -s)
+target_link_options(trivial-parent PRIVATE -nostdlib -nostartfiles -e ParentEntry -mwindows -s)
+target_compile_definitions(trivial-parent-imports PRIVATE PARENT_WITH_STUB_IMPORTS)
+target_link_options(trivial-parent-imports PRIVATE -nostdlib -nostartfiles -e ParentEntry -mwindows -s)
+target_link_libraries(trivial-parent-imports PRIVATE advapi32 shell32)
