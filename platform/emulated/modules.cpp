@@ -400,6 +400,7 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
   for (const CabinetStep& step : script.steps) {
     if (step.kind == CabinetStep::Kind::kReadFailure) {
       if (output != -1) context->close(output);
+      output = -1;
       completed = false;
       break;
     }
@@ -410,6 +411,7 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
       if (wrote != data.size() && !script.ignore_write_failure) {
         // A failed write ends the copy; the library closes what it opened, with no notification.
         context->close(output);
+        output = -1;
         completed = false;
         break;
       }
@@ -425,6 +427,11 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
     if (step.type == fdintCLOSE_FILE_INFO) {
       if (output == -1) continue;  // a skipped or refused file is never closed
       notification.hf = output;
+    }
+    if (step.type == fdintCOPY_FILE && output != -1) {
+      // A library finishes with one file before it announces the next; it never holds two.
+      context->close(output);
+      output = -1;
     }
     const INT_PTR answer = notify(step.type, &notification);
     log.answers.push_back(answer);
@@ -449,6 +456,11 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
       completed = false;
       break;
     }
+  }
+  if (output != -1) {
+    // The cabinet ended inside a file: the library closes it and reports the cabinet damaged.
+    context->close(output);
+    completed = false;
   }
   context->free(work);
   --log.allocations_outstanding;
