@@ -18,7 +18,8 @@ const std::u16string kDestination = kWork + u"setup.exe";
 
 struct Outcome {
   bool expanded = false;
-  std::string bytes;  // the first file, as its writes delivered it
+  std::string bytes;                        // the first file, as its writes delivered it
+  const emu::CabinetStep* close = nullptr;  // the notification that completed it
 };
 
 struct Disk {
@@ -78,6 +79,7 @@ Outcome Walk(const emu::CabinetScript& script, uint32_t failing_write, Disk disk
         open = false;
         expanded = true;
         out.bytes = current;
+        out.close = &step;
         stopped = !script.ignore_abort;  // the answer asks the library to stop
         continue;
       default:
@@ -118,7 +120,7 @@ emu::CabinetStep Step(FuzzInput& in, uint32_t& writes, uint32_t& failing_write) 
       step.kind = emu::CabinetStep::Kind::kWrite;
       step.bytes.assign(in.Byte() % 48, '\0');
       for (char& c : step.bytes) c = static_cast<char>(in.Byte());
-      // This write's WriteFile fails, if the library gets that far.
+      // The k-th write that reaches the file fails, k being this step's place among the writes.
       if ((b & 0x80) && failing_write == 0) failing_write = writes + 1;
       ++writes;
       break;
@@ -204,6 +206,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(emu::FileContent(kDestination) == want.bytes,
                "the file is not whole: %zu bytes, model %zu", emu::FileContent(kDestination).size(),
                want.bytes.size());
+  }
+  if (got && !any_fault) {
+    // The stored attributes, of those a setup file may carry, replace the created ones; the
+    // stored date and time, read as local time, become the creation time in UTC.
+    const DWORD kept = want.close->attribs & 0x27;
+    FUZZ_CHECK(emu::Attributes(kDestination) == (kept != 0 ? kept : FILE_ATTRIBUTE_ARCHIVE),
+               "attributes 0x%X from stored 0x%X",
+               static_cast<unsigned>(emu::Attributes(kDestination)), want.close->attribs);
+    FILETIME local = {};
+    if (DosDateTimeToFileTime(want.close->date, want.close->time, &local)) {
+      FILETIME utc = {};
+      FUZZ_CHECK(LocalFileTimeToFileTime(&local, &utc), "the platform cannot convert the time");
+      HANDLE file = CreateFileW(kDestination.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+      FILE_BASIC_INFO info = {};
+      FUZZ_CHECK(GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)),
+                 "no file information");
+      CloseHandle(file);
+      const LONGLONG stored = static_cast<LONGLONG>(
+          static_cast<ULONGLONG>(utc.dwHighDateTime) << 32 | utc.dwLowDateTime);
+      FUZZ_CHECK(info.CreationTime.QuadPart == stored, "creation time %lld, stored %lld",
+                 static_cast<long long>(info.CreationTime.QuadPart),
+                 static_cast<long long>(stored));
+    }
   }
   // A delete mark that itself failed may leave the partial file: that alone is excused.
   bool mark_failed = false;

@@ -25,7 +25,7 @@ struct FuzzInput {
   }
 };
 
-// Units that the code under test treats specially, and their neighbours: NUL, the separators,
+// Units that the code under test singles out, and their neighbours: NUL, the separators,
 // the ends of the ASCII capitals and small letters, Latin-1 letters that only a wider fold would
 // match, a lone surrogate.
 inline char16_t InterestingUnit(FuzzInput& in) {
