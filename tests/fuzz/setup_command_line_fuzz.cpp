@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::u16string own = CommandLine(in);
 
   emu::SetImage(emu::Image(), stub_path);
-  // The launch only asks for the stub's path, and one of 260 units or more cannot exist on disk.
+  // No file for the stub itself: the launch only asks for its path, which may be too long to exist.
   FUZZ_CHECK(emu::MakeDirectory(setup_path.substr(0, setup_path.rfind(u'\\'))),
              "cannot make setup's directory");
   FUZZ_CHECK(emu::MakeFile(setup_path, "MZ"), "cannot place setup");
