@@ -123,8 +123,8 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION noti
     case fdintCOPY_FILE:
       // Only after a library ignored the abort: never let a later file replace the first.
       if (context->expanded == 1) return 0;
-      // Still open here, the destination never had its close notification: it is unfinished.
-      // Marked first, it cannot stay when the reopen fails (the library still holds its handle).
+      // A file announced before the last one was closed: the partly written one must go even
+      // if the open below fails, so it carries the delete mark before its handle is dropped.
       if (context->output_file.IsOpen()) context->output_file.MarkDeleteOnClose();
       context->output_file.OpenForWrite(context->destination_path);
       return reinterpret_cast<INT_PTR>(context->output_file.Duplicate());

@@ -10,6 +10,7 @@ packages=(
   gcab libgcab-dev cabextract osslsigncode 7zip icoutils
   e2fsprogs python3
   pkg-config zlib1g-dev openssl time
+  clang libclang-rt-14-dev
 )
 
 missing=()

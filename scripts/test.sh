@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the host build, the host build with sanitizers, and the real executables under Wine.
+# Every test: the host build, the host build with sanitizers, the real executables under Wine,
+# and each fuzzer for a bounded time (20 s each by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -11,6 +12,8 @@ cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs"
 cmake --preset host-sanitize >/dev/null
 cmake --build --preset host-sanitize -j "$jobs"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
 
 status=0
 echo "== host tests"
@@ -19,6 +22,8 @@ echo "== host tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 ctest --preset host-sanitize || status=1
 echo "== Wine tests"
 ctest --preset wine || status=1
+echo "== fuzzers, bounded"
+ctest --preset fuzz || status=1
 # The sweeps' summary lines, from the logs of the runs above.
 for preset in host host-sanitize; do
   grep -h -E '^(fault|crash) sweep:' "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | sed "s/^/$preset: /" || true

@@ -488,6 +488,11 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
       if (output == -1) continue;  // a skipped or refused file is never closed
       notification.hf = output;
     }
+    if (step.type == fdintCOPY_FILE && output != -1 && script.close_before_next) {
+      held.erase(std::find(held.begin(), held.end(), output));
+      context->close(output);
+      output = -1;
+    }
     const INT_PTR answer = notify(step.type, &notification);
     log.answers.push_back(answer);
     if (step.type == fdintCOPY_FILE) {
@@ -514,6 +519,8 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
       break;
     }
   }
+  // The cabinet ended inside a file: the library reports it damaged.
+  if (output != -1 && completed) completed = false;
   for (INT_PTR file : held) context->close(file);
   context->free(work);
   --log.allocations_outstanding;

@@ -213,6 +213,9 @@ struct CabinetScript {
   // write, are ignored and the copy goes on.
   bool ignore_abort = false;
   bool ignore_write_failure = false;
+  // A file announced while another is open: the library closes the open one first, or (by
+  // default) keeps holding it.
+  bool close_before_next = false;
 };
 void SetCabinetScript(const CabinetScript& script);
 // One file: cabinet info, copy, the bytes in one write, close with these fields.

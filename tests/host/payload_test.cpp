@@ -372,6 +372,31 @@ TEST_F(CabinetTest, AnExpansionThatFailsAfterTheOpenLeavesNoFile) {
   }
 }
 
+// A library that announces a second file before it closed the first: the destination is opened
+// anew, and when that open fails the partly written first file must not stay behind.
+TEST_F(CabinetTest, AFileAnnouncedBeforeTheLastWasClosedReplacesItOrLeavesNothing) {
+  emu::CabinetStep partial, whole;
+  partial.kind = whole.kind = emu::CabinetStep::Kind::kWrite;
+  partial.bytes = "partial";
+  whole.bytes = "whole";
+  const std::vector<emu::CabinetStep> steps = {Notify(fdintCABINET_INFO), Notify(fdintCOPY_FILE), partial,
+                                               Notify(fdintCOPY_FILE),   whole, Notify(fdintCLOSE_FILE_INFO)};
+  for (bool second_open_fails : {false, true}) {
+    SCOPED_TRACE(second_open_fails);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeFile(cabinet_, "MSCF"));
+    emu::SetCabinetScript({steps, false, false, true});
+    // CreateFileW: the library's open of the cabinet, the first destination, the second.
+    if (second_open_fails) emu::InjectFault({emu::Op::CreateFileW, 3, false, ERROR_SHARING_VIOLATION});
+    EXPECT_EQ(Expand(), !second_open_fails);
+    if (second_open_fails) {
+      EXPECT_FALSE(emu::Exists(destination_));
+    } else {
+      EXPECT_EQ(emu::FileContent(destination_), "whole");
+    }
+  }
+}
+
 TEST_F(CabinetTest, AWriteThatFailsFailsTheExpansionEvenIfTheLibraryCarriesOn) {
   for (bool library_ignores : {false, true}) {
     SCOPED_TRACE(library_ignores);
