@@ -7,16 +7,7 @@ set(STUB_FUZZ_SECONDS 20 CACHE STRING "how long ctest runs each fuzzer")
 set(fuzz_sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 add_compile_options(-Wall -Wextra -Werror)
 
-add_library(emulation STATIC
-  platform/emulated/process.cpp
-  platform/emulated/registry.cpp
-  platform/emulated/security.cpp
-  platform/emulated/file_system.cpp
-  platform/emulated/modules.cpp
-)
-target_include_directories(emulation PUBLIC ${PROJECT_SOURCE_DIR})
-add_library(stub_core STATIC ${STUB_SOURCES})
-target_link_libraries(stub_core PUBLIC emulation)
+include(cmake/emulation.cmake)
 foreach(library emulation stub_core)
   target_compile_options(${library} PRIVATE -fsanitize=fuzzer-no-link ${fuzz_sanitizers})
 endforeach()
