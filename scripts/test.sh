@@ -16,16 +16,18 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 
 status=0
+# The sweeps' summary lines, from the log of the run just made (the Wine preset shares build/host).
+sweep_lines() {
+  grep -h -E '^(fault|crash) sweep:' "build/$1/Testing/Temporary/LastTest.log" 2>/dev/null | sed "s/^/$1: /" || true
+}
 echo "== host tests"
 ctest --preset host || status=1
+sweep_lines host
 echo "== host tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 ctest --preset host-sanitize || status=1
+sweep_lines host-sanitize
 echo "== Wine tests"
 ctest --preset wine || status=1
 echo "== fuzzers, bounded"
 ctest --preset fuzz || status=1
-# The sweeps' summary lines, from the logs of the runs above.
-for preset in host host-sanitize; do
-  grep -h -E '^(fault|crash) sweep:' "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | sed "s/^/$preset: /" || true
-done
 exit $status
