@@ -224,6 +224,35 @@ Phase PhaseOf(const std::vector<emu::Call>& calls, size_t start, size_t failed) 
   return phase;
 }
 
+// The work directory a run made, from its successful creation among calls[from...]; empty if none.
+std::u16string WorkDirectoryOf(const std::vector<emu::Call>& calls, size_t from) {
+  std::u16string work;
+  for (size_t i = from; i < calls.size(); ++i) {
+    if (calls[i].op == Op::CreateDirectoryW && !calls[i].failed) work = calls[i].text + u"\\";
+  }
+  return work;
+}
+
+std::vector<std::u16string> Outside(const std::vector<std::u16string>& tree,
+                                    const std::u16string& directory) {
+  std::vector<std::u16string> outside;
+  for (const auto& path : tree) {
+    if (directory.empty() || path.compare(0, directory.size(), directory) != 0)
+      outside.push_back(path);
+  }
+  return outside;
+}
+
+// Counts what failed as well as reporting it, for the summary lines.
+struct Violations {
+  size_t count = 0;
+  void Check(bool ok, const std::string& what) {
+    if (ok) return;
+    ++count;
+    ADD_FAILURE() << what;
+  }
+};
+
 class FaultSweepTest : public EmulatedTest, public ::testing::WithParamInterface<Scenario> {};
 
 struct Totals {
@@ -250,13 +279,8 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   const size_t offset = emu::Calls().size();  // calls of the first run in the second-run scenario
   ASSERT_EQ(RunStub(emu::Image()), s.expected) << "the fault-free run";
   const std::vector<emu::Call> clean = emu::Calls();
-  size_t runs = 0, failed_calls = 0, violations = 0;
-  auto check = [&violations](bool ok, const std::string& what) {
-    if (!ok) {
-      ++violations;
-      ADD_FAILURE() << what;
-    }
-  };
+  size_t runs = 0, failed_calls = 0;
+  Violations violations;
 
   for (bool persistent : {false, true}) {
     for (uint64_t k = 1;; ++k) {
@@ -298,30 +322,19 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
           allowed = Allowed(phase, op, error);
         }
         const RunResult shown = result == s.expected ? kSetupsOwn : result;
-        check(allowed.count(shown) == 1 || (shown == kSetupsOwn && allowed.count(s.expected)),
-              where + ": exit code " + std::to_string(result) + " in phase " + PhaseName(phase));
+        violations.Check(
+            allowed.count(shown) == 1 || (shown == kSetupsOwn && allowed.count(s.expected)),
+            where + ": exit code " + std::to_string(result) + " in phase " + PhaseName(phase));
 
         // Nothing leaked but the cabinet library, which stays loaded.
-        check(emu::OpenHandles() == 0, where + ": handles left open");
-        check(emu::LocalBlocks() == 0, where + ": LocalAlloc blocks left");
-        check(emu::HeapBlocks() == 0, where + ": HeapAlloc blocks left");
+        violations.Check(emu::OpenHandles() == 0, where + ": handles left open");
+        violations.Check(emu::LocalBlocks() == 0, where + ": LocalAlloc blocks left");
+        violations.Check(emu::HeapBlocks() == 0, where + ": HeapAlloc blocks left");
 
         // This run's work directory, from its successful creation.
-        std::u16string work;
-        for (size_t i = offset; i < calls.size(); ++i) {
-          if (calls[i].op == Op::CreateDirectoryW && !calls[i].failed) work = calls[i].text + u"\\";
-        }
-        std::vector<std::u16string> outside;
-        for (const auto& path : emu::ListTree()) {
-          if (work.empty() || path.compare(0, work.size(), work) != 0) outside.push_back(path);
-        }
-        std::vector<std::u16string> expected_outside;
-        for (const auto& path : tree_before) {
-          if (work.empty() || path.compare(0, work.size(), work) != 0)
-            expected_outside.push_back(path);
-        }
-        check(outside == expected_outside,
-              where + ": something changed outside the work directory");
+        const std::u16string work = WorkDirectoryOf(calls, offset);
+        violations.Check(Outside(emu::ListTree(), work) == Outside(tree_before, work),
+                         where + ": something changed outside the work directory");
 
         // Nothing partly written, unless the delete mark itself was what failed.
         bool mark_failed = false;
@@ -340,22 +353,23 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
         if (!work.empty() && !mark_failed) {
           for (const auto& name : emu::ListDirectory(work)) {
             const std::string content = emu::FileContent(work + name);
-            check(content == "setup bytes" || content == "the setup program",
-                  where + ": partly written " + Show(name));
+            violations.Check(content == "setup bytes" || content == "the setup program",
+                             where + ": partly written " + Show(name));
           }
         }
 
         // Removal done where it is allowed and nothing stood in its way.
         if (!work.empty() && !s.keep_files && !removal_failed) {
-          check(!emu::Exists(work), where + ": the work directory stayed");
+          violations.Check(!emu::Exists(work), where + ": the work directory stayed");
         }
 
         // Setup starts at most once, and never after a failed extraction.
-        check(run_world.setup_runs <= 1, where + ": setup started twice");
+        violations.Check(run_world.setup_runs <= 1, where + ": setup started twice");
         if (result == StubExitCode::PATH_TOO_LONG || result == StubExitCode::ARCHIVE_NOT_FOUND ||
             result == StubExitCode::SETUP_EXTRACTION_FAILED ||
             result == StubExitCode::RESOURCE_WRITE_FAILED) {
-          check(run_world.setup_runs == 0, where + ": setup started after a failed extraction");
+          violations.Check(run_world.setup_runs == 0,
+                           where + ": setup started after a failed extraction");
         }
       }
       ASSERT_LT(k, 5000u);
@@ -364,9 +378,9 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   g_totals.scenarios += 1;
   g_totals.runs += runs;
   g_totals.failed_calls += failed_calls;
-  g_totals.violations += violations;
+  g_totals.violations += violations.count;
   std::printf("fault sweep %s: %zu runs, %zu failed calls, %zu violations\n", s.name, runs,
-              failed_calls, violations);
+              failed_calls, violations.count);
 }
 
 // --- the crash sweep ------------------------------------------------------------------------
@@ -390,16 +404,6 @@ std::map<std::u16string, std::string> Snapshot(const std::u16string& directory) 
     taken[path] = path.back() == u'\\' ? std::string() : emu::FileContent(path);
   }
   return taken;
-}
-
-std::vector<std::u16string> Outside(const std::vector<std::u16string>& tree,
-                                    const std::u16string& directory) {
-  std::vector<std::u16string> outside;
-  for (const auto& path : tree) {
-    if (directory.empty() || path.compare(0, directory.size(), directory) != 0)
-      outside.push_back(path);
-  }
-  return outside;
 }
 
 struct CrashTotals {
@@ -430,13 +434,8 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
   const size_t calls = emu::CallCount();
   ASSERT_EQ(RunStub(emu::Image()), s.expected) << "the run that is never stopped";
   const size_t run_calls = emu::CallCount() - calls;
-  size_t stops = 0, left = 0, violations = 0;
-  auto check = [&violations](bool ok, const std::string& what) {
-    if (!ok) {
-      ++violations;
-      ADD_FAILURE() << what;
-    }
-  };
+  size_t stops = 0, left = 0;
+  Violations violations;
 
   for (size_t k = 1; k <= run_calls; ++k) {
     World stopped_world;
@@ -452,7 +451,7 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
     emu::EndProcess();
     const std::string where = std::string(s.name) + ", stopped before call " + std::to_string(k);
     SCOPED_TRACE(where);
-    check(stopped, where + ": the run ended before its stop");
+    violations.Check(stopped, where + ": the run ended before its stop");
     ++stops;
 
     // At most one new work directory, protected from its creation on.
@@ -464,15 +463,16 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
         made.push_back(path);
       }
     }
-    check(made.size() <= 1, where + ": " + std::to_string(made.size()) + " work directories");
+    violations.Check(made.size() <= 1,
+                     where + ": " + std::to_string(made.size()) + " work directories");
     const std::u16string work = made.empty() ? std::u16string() : made.front();
     left += made.size();
     if (!work.empty() && !s.volume_without_access_lists) {
-      check(emu::SecurityText(work) == kWorkAccessList,
-            where + ": access list " + Show(emu::SecurityText(work)));
+      violations.Check(emu::SecurityText(work) == kWorkAccessList,
+                       where + ": access list " + Show(emu::SecurityText(work)));
     }
-    check(Outside(emu::ListTree(), work) == Outside(tree_before, work),
-          where + ": something changed outside");
+    violations.Check(Outside(emu::ListTree(), work) == Outside(tree_before, work),
+                     where + ": something changed outside");
 
     // The next run: its first names are those the stopped run drew.
     const std::map<std::u16string, std::string> kept = Snapshot(work);
@@ -481,30 +481,31 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
     emu::ScriptRandom({0x12, 0x34, 0x56, 0x78, 0xAB, 0xCD, 0xEF, 0x01, 0, 0, 0, 0});
     stopped_world.setup_runs = 0;
     const RunResult rerun = RunStub(emu::Image());
-    check(rerun == s.expected, where + ": the next run ended with " + std::to_string(rerun));
-    check(emu::OpenHandles() == 0 && emu::LocalBlocks() == 0 && emu::HeapBlocks() == 0,
-          where + ": the next run leaked");
-    check(stopped_world.setup_runs == (s.expected == StubExitCode::PATH_TOO_LONG ? 0 : 1),
-          where + ": setup ran " + std::to_string(stopped_world.setup_runs) +
-              " times in the next run");
-    std::u16string rerun_work;
-    for (const auto& call : emu::Calls()) {
-      if (call.op == Op::CreateDirectoryW && !call.failed) rerun_work = call.text + u"\\";
-    }
+    violations.Check(rerun == s.expected,
+                     where + ": the next run ended with " + std::to_string(rerun));
+    violations.Check(emu::OpenHandles() == 0 && emu::LocalBlocks() == 0 && emu::HeapBlocks() == 0,
+                     where + ": the next run leaked");
+    violations.Check(
+        stopped_world.setup_runs == (s.expected == StubExitCode::PATH_TOO_LONG ? 0 : 1),
+        where + ": setup ran " + std::to_string(stopped_world.setup_runs) +
+            " times in the next run");
+    const std::u16string rerun_work = WorkDirectoryOf(emu::Calls(), 0);
     if (!work.empty()) {
-      check(Snapshot(work) == kept, where + ": the next run changed the stopped run's directory");
-      check(rerun_work != work, where + ": the next run adopted the stopped run's directory");
+      violations.Check(Snapshot(work) == kept,
+                       where + ": the next run changed the stopped run's directory");
+      violations.Check(rerun_work != work,
+                       where + ": the next run adopted the stopped run's directory");
     }
     if (!s.keep_files) {
-      check(emu::ListTree() == tree_after_stop, where + ": the next run left something");
+      violations.Check(emu::ListTree() == tree_after_stop, where + ": the next run left something");
     }
   }
   g_crash_totals.scenarios += 1;
   g_crash_totals.stops += stops;
   g_crash_totals.left += left;
-  g_crash_totals.violations += violations;
+  g_crash_totals.violations += violations.count;
   std::printf("crash sweep %s: %zu stopped runs, %zu directories left, %zu violations\n", s.name,
-              stops, left, violations);
+              stops, left, violations.count);
 }
 
 Scenario Make(const char* name, size_t stub_units, const char16_t* type, const char16_t* setup,
