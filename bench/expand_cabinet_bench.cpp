@@ -3,15 +3,19 @@
 // the stub must do), in one process, interleaved; prints the medians and minimums.
 //
 //   expand-cabinet-bench.exe CABINET OUTPUT_DIRECTORY RUNS
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <io.h>
+
 #include <string>
+
+#include <sys/stat.h>
+
 #include <vector>
 
 #include "payload/cabinet_expansion.h"

@@ -17,15 +17,15 @@ CabinetWriteRecord g_cabinet_writes;
 constexpr int kOpenWriteOnly = 0x1;
 constexpr int kOpenReadWrite = 0x2;
 constexpr int kOpenCreate = 0x100;
-constexpr DWORD kKeptAttributes =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
 // A drive and its root, or a share. A variable that is missing, empty or relative leaves a path
 // that LoadLibraryExW would search for, the installer's own directory first.
 bool IsFullPath(const WCHAR* path) {
   const WCHAR drive = static_cast<WCHAR>(path[0] | 0x20);
-  const bool drive_root = drive >= WTEXT('a') && drive <= WTEXT('z') && path[1] == WTEXT(':') &&
-                          path[2] == WTEXT('\\');
+  const bool drive_root =
+      drive >= WTEXT('a') && drive <= WTEXT('z') && path[1] == WTEXT(':') && path[2] == WTEXT('\\');
   return drive_root || (path[0] == WTEXT('\\') && path[1] == WTEXT('\\'));
 }
 
@@ -39,9 +39,11 @@ void LoadCabinetLibrary() {
   FillBytes(expanded.Text(), 0, PathBuffer::Capacity() * sizeof(WCHAR));
   for (const WCHAR* candidate : kCandidates) {
     expanded.Clear();
-    const DWORD units = ExpandEnvironmentStringsW(candidate, expanded.Text(), PathBuffer::Capacity());
+    const DWORD units =
+        ExpandEnvironmentStringsW(candidate, expanded.Text(), PathBuffer::Capacity());
     if (units == 0 || units > PathBuffer::Capacity() || !IsFullPath(expanded.Text())) continue;
-    g_cabinet_library.module = LoadLibraryExW(expanded.Text(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    g_cabinet_library.module =
+        LoadLibraryExW(expanded.Text(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (g_cabinet_library.module != nullptr) return;
   }
 }
@@ -55,7 +57,8 @@ Entry LookUp(HMODULE module, const char* name) {
 char* ToUtf8(const WCHAR* text, int units, int& size) {
   size = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return nullptr;
-  return static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + (units < 0 ? 0 : 1)));
+  return static_cast<char*>(
+      HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + (units < 0 ? 0 : 1)));
 }
 
 }  // namespace
@@ -91,7 +94,8 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode) {
 
 UINT DIAMONDAPI CabinetRead(INT_PTR file, void* buffer, UINT bytes) {
   DWORD read = 0;
-  if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, bytes, &read, nullptr)) return static_cast<UINT>(-1);
+  if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, bytes, &read, nullptr))
+    return static_cast<UINT>(-1);
   return read;
 }
 
@@ -134,8 +138,8 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION noti
       FILETIME utc = {};
       if (DosDateTimeToFileTime(notification->date, notification->time, &local) &&
           LocalFileTimeToFileTime(&local, &utc)) {
-        info.CreationTime.QuadPart =
-            static_cast<LONGLONG>((static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime);
+        info.CreationTime.QuadPart = static_cast<LONGLONG>(
+            (static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime);
       }
       info.FileAttributes = notification->attribs & kKeptAttributes;
       HANDLE file = reinterpret_cast<HANDLE>(notification->hf);
@@ -169,16 +173,16 @@ bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
   // A conversion that fails after its size was known would leave an unterminated text.
   int name_size = 0;
   char* name = ToUtf8(cabinet_path + split + 1, -1, name_size);
-  if (name != nullptr &&
-      WideCharToMultiByte(CP_UTF8, 0, cabinet_path + split + 1, -1, name, name_size, nullptr, nullptr) != name_size) {
+  if (name != nullptr && WideCharToMultiByte(CP_UTF8, 0, cabinet_path + split + 1, -1, name,
+                                             name_size, nullptr, nullptr) != name_size) {
     HeapFree(GetProcessHeap(), 0, name);
     name = nullptr;
   }
   int directory_size = 0;
   char* directory = ToUtf8(cabinet_path, split + 1, directory_size);
   if (directory != nullptr &&
-      WideCharToMultiByte(CP_UTF8, 0, cabinet_path, split + 1, directory, directory_size, nullptr, nullptr) !=
-          directory_size) {
+      WideCharToMultiByte(CP_UTF8, 0, cabinet_path, split + 1, directory, directory_size, nullptr,
+                          nullptr) != directory_size) {
     HeapFree(GetProcessHeap(), 0, directory);
     directory = nullptr;
   }
@@ -194,8 +198,9 @@ bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
 
   ERF erf;
   FillBytes(&erf, 0, sizeof(erf));
-  HFDI fdi = g_cabinet_library.fdi_create(CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
-                                          CabinetClose, CabinetSeek, cpuUNKNOWN, &erf);
+  HFDI fdi =
+      g_cabinet_library.fdi_create(CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead,
+                                   CabinetWrite, CabinetClose, CabinetSeek, cpuUNKNOWN, &erf);
   if (fdi == nullptr) {
     HeapFree(GetProcessHeap(), 0, directory);
     HeapFree(GetProcessHeap(), 0, name);

@@ -5,10 +5,10 @@
 #include "payload/output_file.h"
 #include "platform/win32.h"
 
-typedef HFDI(DIAMONDAPI* FdiCreateEntry)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK,
-                                          int cpu_type, PERF erf);
-typedef BOOL(DIAMONDAPI* FdiCopyEntry)(HFDI, char* cabinet, char* cabinet_path, int flags, PFNFDINOTIFY,
-                                        PFNFDIDECRYPT, void* user_value);
+typedef HFDI(DIAMONDAPI* FdiCreateEntry)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE,
+                                         PFNSEEK, int cpu_type, PERF erf);
+typedef BOOL(DIAMONDAPI* FdiCopyEntry)(HFDI, char* cabinet, char* cabinet_path, int flags,
+                                       PFNFDINOTIFY, PFNFDIDECRYPT, void* user_value);
 typedef BOOL(DIAMONDAPI* FdiDestroyEntry)(HFDI);
 
 // One for the process: loaded on first use and never freed.

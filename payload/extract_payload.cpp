@@ -51,7 +51,8 @@ RunResult ExtractPayload(HMODULE stub_module, const WCHAR* work_directory, PathB
     if (archive_type.Text()[0] == 0 && archive_name.Text()[0] != 0) {
       BoundedCopy(archive_type.Text(), kType, type);
     }
-    if (setup_type.Text()[0] == 0 && setup_resource.size != 0) BoundedCopy(setup_type.Text(), kType, type);
+    if (setup_type.Text()[0] == 0 && setup_resource.size != 0)
+      BoundedCopy(setup_type.Text(), kType, type);
   }
   if (archive_name.Text()[0] == 0) return StubExitCode::ARCHIVE_NOT_FOUND;
   if (setup_resource.size == 0) return StubExitCode::SETUP_EXTRACTION_FAILED;
@@ -62,7 +63,8 @@ RunResult ExtractPayload(HMODULE stub_module, const WCHAR* work_directory, PathB
       !BoundedAppend(setup_path.Text(), kPath, plain ? WTEXT("setup.exe") : setup_name.Text())) {
     return StubExitCode::PATH_TOO_LONG;
   }
-  if (!WriteResourceToFile(setup_resource, setup_path.Text())) return StubExitCode::RESOURCE_WRITE_FAILED;
+  if (!WriteResourceToFile(setup_resource, setup_path.Text()))
+    return StubExitCode::RESOURCE_WRITE_FAILED;
   if (!SameText(setup_type.Text(), WTEXT("BL"))) return StubExitCode::SUCCESS;
 
   PathBuffer expanded_path;

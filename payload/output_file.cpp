@@ -9,8 +9,8 @@ constexpr uint64_t kChunkBytes = 0x800000;  // 8 MiB a call
 bool OutputFile::OpenForWrite(const WCHAR* file_path) {
   Close();
   if (!BoundedCopy(path.Text(), PathBuffer::Capacity(), file_path)) return false;
-  handle = CreateFileW(path.Text(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                       FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+  handle = CreateFileW(path.Text(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                       CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     path.Clear();
     return false;
@@ -30,7 +30,8 @@ void OutputFile::Close() {
 bool OutputFile::MarkDeleteOnClose() {
   if (!IsOpen()) return false;
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof(disposition)) != FALSE;
 }
 
 HANDLE OutputFile::Duplicate() {

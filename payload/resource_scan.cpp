@@ -47,5 +47,6 @@ BOOL CALLBACK OnResourceName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR
 }
 
 bool EnumerateResourcesOfType(ResourceVisitor& visitor, HMODULE module, const WCHAR* type) {
-  return EnumResourceNamesW(module, type, OnResourceName, reinterpret_cast<LONG_PTR>(&visitor)) != FALSE;
+  return EnumResourceNamesW(module, type, OnResourceName, reinterpret_cast<LONG_PTR>(&visitor)) !=
+         FALSE;
 }

@@ -11,9 +11,9 @@
 #define UNICODE
 #endif
 #include <windows.h>
+#include <fdi.h>
 #include <sddl.h>
 #include <shellapi.h>
-#include <fdi.h>
 
 // The platform's random generator; the toolchain exports it but declares it nowhere.
 extern "C" __declspec(dllimport) BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);

@@ -6,12 +6,12 @@
 //
 // The images, in order: 48, 32 and 16 pixels with 16 colours, the same with 256 colours, one
 // of 256 pixels as PNG, then 48, 32 and 16 pixels with 32 bits per pixel.
-#include <zlib.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
+
+#include <zlib.h>
 
 namespace {
 

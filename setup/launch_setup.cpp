@@ -18,7 +18,8 @@ void ForwardArguments(const WCHAR* own, WCHAR* command_line, size_t capacity) {
     while (*p != 0 && *p != WTEXT('\t') && *p != WTEXT(' ')) ++p;
   }
   if (*p == 0) return;
-  if (*p != WTEXT('\t') && *p != WTEXT(' ') && !BoundedAppend(command_line, capacity, WTEXT(" "))) return;
+  if (*p != WTEXT('\t') && *p != WTEXT(' ') && !BoundedAppend(command_line, capacity, WTEXT(" ")))
+    return;
   // Arguments that do not fit are dropped whole; setup starts without them.
   BoundedAppend(command_line, capacity, p);
 }
@@ -35,14 +36,15 @@ RunResult LaunchSetup(const StubConfig& config, HMODULE stub_module, const PathB
 
   const DWORD length = GetModuleFileNameW(stub_module, stub_path.Text(), static_cast<DWORD>(kPath));
   if (length == 0 || length >= kPath) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
-  if (!BoundedCopy(program.Text(), kPath, setup_path.Text())) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
+  if (!BoundedCopy(program.Text(), kPath, setup_path.Text()))
+    return StubExitCode::SETUP_COMMAND_LINE_FAILED;
 
   WCHAR* line = command_line.Text();
   const WCHAR* const pieces[] = {
-      program.Text(),          WTEXT("\""), WTEXT(" --"), WTEXT("pellorin-path"), WTEXT("=\""),
-      stub_path.Text(),        WTEXT("\" --"), WTEXT("archive-resource-name"), WTEXT("=\""),
-      archive_name.Text(),     WTEXT("\" --"), WTEXT("archive-resource-type"), WTEXT("=\""),
-      archive_type.Text(),     WTEXT("\""),
+      program.Text(), WTEXT("\""),         WTEXT(" --"),   WTEXT("pellorin-path"),
+      WTEXT("=\""),   stub_path.Text(),    WTEXT("\" --"), WTEXT("archive-resource-name"),
+      WTEXT("=\""),   archive_name.Text(), WTEXT("\" --"), WTEXT("archive-resource-type"),
+      WTEXT("=\""),   archive_type.Text(), WTEXT("\""),
   };
   if (!BoundedCopy(line, kLine, WTEXT("\""))) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
   for (const WCHAR* piece : pieces) {
@@ -50,19 +52,21 @@ RunResult LaunchSetup(const StubConfig& config, HMODULE stub_module, const PathB
   }
   ForwardArguments(config.command_line, line, kLine);
   return StartAndAwaitProcess(program.Text(), line, StubExitCode::SETUP_FILE_NOT_FOUND,
-                              StubExitCode::SETUP_PATH_NOT_FOUND, StubExitCode::SETUP_LAUNCH_FAILED);
+                              StubExitCode::SETUP_PATH_NOT_FOUND,
+                              StubExitCode::SETUP_LAUNCH_FAILED);
 }
 
-RunResult StartAndAwaitProcess(const WCHAR* program_path, WCHAR* command_line, RunResult missing_file,
-                               RunResult missing_path, RunResult other_failure) {
+RunResult StartAndAwaitProcess(const WCHAR* program_path, WCHAR* command_line,
+                               RunResult missing_file, RunResult missing_path,
+                               RunResult other_failure) {
   STARTUPINFOW startup;
   FillBytes(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   FillBytes(&process, 0, sizeof(process));
 
-  if (!CreateProcessW(program_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(program_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
     const DWORD error = GetLastError();
     if (error == ERROR_PATH_NOT_FOUND) return missing_path;
     if (error == ERROR_FILE_NOT_FOUND) return missing_file;

@@ -13,5 +13,6 @@ RunResult LaunchSetup(const StubConfig& config, HMODULE stub_module, const PathB
 
 // Starts the program with the command line, waits without a limit, and gives its exit code or
 // one of the three codes for a start that failed.
-RunResult StartAndAwaitProcess(const WCHAR* program_path, WCHAR* command_line, RunResult missing_file,
-                               RunResult missing_path, RunResult other_failure);
+RunResult StartAndAwaitProcess(const WCHAR* program_path, WCHAR* command_line,
+                               RunResult missing_file, RunResult missing_path,
+                               RunResult other_failure);

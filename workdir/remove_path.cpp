@@ -18,8 +18,8 @@ bool SetDeleteDisposition(const WCHAR* path, DWORD& error) {
     return false;
   }
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  const BOOL set = SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                              sizeof(disposition));
+  const BOOL set =
+      SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
   error = set ? ERROR_SUCCESS : GetLastError();
   CloseHandle(file);
   return set != FALSE;

@@ -57,8 +57,8 @@ bool BuildDirectoryAccessList(const WCHAR* path, PSECURITY_DESCRIPTOR& descripto
   if (BoundedAppend(access_list.Text(), kAccessListCapacity, kAccessListStart) &&
       BoundedAppend(access_list.Text(), kAccessListCapacity, owner_text) &&
       BoundedAppend(access_list.Text(), kAccessListCapacity, WTEXT(")"))) {
-    ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(
-             access_list.Text(), SDDL_REVISION_1, &descriptor, nullptr) != FALSE;
+    ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(access_list.Text(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr) != FALSE;
     if (!ok) descriptor = nullptr;
   }
   LocalFree(owner_text);

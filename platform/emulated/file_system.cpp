@@ -1,10 +1,10 @@
 // The emulated file system: drives, case-insensitive directories and files, links, handles with
 // access and share modes, and the delete disposition as NT keeps it.
-#include <stdio.h>
-#include <string.h>
-
 #include <algorithm>
 #include <functional>
+
+#include <stdio.h>
+#include <string.h>
 
 #include "platform/emulated/world_state.h"
 
@@ -162,7 +162,8 @@ std::shared_ptr<Node> NewNode(const std::shared_ptr<Node>& parent, const std::u1
 }
 
 bool SharingAllows(const Node* node, DWORD access, DWORD share) {
-  const bool read = access & kReadAccess, write = access & kWriteAccess, remove = access & kDeleteAccess;
+  const bool read = access & kReadAccess, write = access & kWriteAccess,
+             remove = access & kDeleteAccess;
   // An open for attributes alone takes part in no sharing check.
   if (!read && !write && !remove) return true;
   for (auto& entry : TheWorld().handles) {
@@ -171,9 +172,12 @@ bool SharingAllows(const Node* node, DWORD access, DWORD share) {
     const bool other_read = other.access & kReadAccess, other_write = other.access & kWriteAccess,
                other_remove = other.access & kDeleteAccess;
     if (!other_read && !other_write && !other_remove) continue;
-    if ((read && !(other.share & FILE_SHARE_READ)) || (write && !(other.share & FILE_SHARE_WRITE)) ||
-        (remove && !(other.share & FILE_SHARE_DELETE)) || (other_read && !(share & FILE_SHARE_READ)) ||
-        (other_write && !(share & FILE_SHARE_WRITE)) || (other_remove && !(share & FILE_SHARE_DELETE))) {
+    if ((read && !(other.share & FILE_SHARE_READ)) ||
+        (write && !(other.share & FILE_SHARE_WRITE)) ||
+        (remove && !(other.share & FILE_SHARE_DELETE)) ||
+        (other_read && !(share & FILE_SHARE_READ)) ||
+        (other_write && !(share & FILE_SHARE_WRITE)) ||
+        (other_remove && !(share & FILE_SHARE_DELETE))) {
       return false;
     }
   }
@@ -295,7 +299,8 @@ void AdvanceClock(uint64_t milliseconds) {
   std::vector<int> due;
   for (auto& holder : w.holders) {
     auto handle = w.handles.find(holder.second);
-    if (handle != w.handles.end() && handle->second.release_at != 0 && handle->second.release_at <= w.now) {
+    if (handle != w.handles.end() && handle->second.release_at != 0 &&
+        handle->second.release_at <= w.now) {
       due.push_back(holder.first);
     }
   }
@@ -548,7 +553,8 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR root, LPWSTR volume_name, DWORD volume
   if (serial_number != nullptr) *serial_number = 0x1234ABCD;
   if (maximum_component_length != nullptr) *maximum_component_length = 255;
   if (file_system_flags != nullptr) {
-    *file_system_flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK | (acls ? FILE_PERSISTENT_ACLS : 0);
+    *file_system_flags =
+        FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK | (acls ? FILE_PERSISTENT_ACLS : 0);
   }
   if (file_system_name != nullptr) {
     if (file_system_name_size <= system.size()) {
@@ -600,13 +606,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD desired_access, DWORD share_mode,
   (void)template_file;
   DWORD error = 0;
   if (Fails(Op::CreateFileW, error, Text(path), desired_access)) return INVALID_HANDLE_VALUE;
-  if (path == nullptr || creation_disposition < CREATE_NEW || creation_disposition > TRUNCATE_EXISTING) {
+  if (path == nullptr || creation_disposition < CREATE_NEW ||
+      creation_disposition > TRUNCATE_EXISTING) {
     Failed(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   bool existed = false;
-  auto node = Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes, error,
-                   existed);
+  auto node = Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes,
+                   error, existed);
   if (node == nullptr) {
     Failed(error);
     return INVALID_HANDLE_VALUE;
@@ -739,7 +746,8 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS in
     }
     // 0 leaves the attributes alone; NORMAL alone clears them.
     if (info->FileAttributes != 0) {
-      const DWORD kept = node.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+      const DWORD kept =
+          node.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
       node.attributes = kept | (info->FileAttributes & kSettableAttributes);
     }
     Succeeded();
@@ -764,7 +772,8 @@ void SetDiskSpace(uint64_t bytes, bool short_writes) {
 uint64_t Flushes() { return TheWorld().flushes; }
 }  // namespace emu
 
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped) {
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
+                      LPOVERLAPPED overlapped) {
   (void)overlapped;
   DWORD error = 0;
   if (written != nullptr) *written = 0;
@@ -794,7 +803,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   const uint64_t growth = end > node.data.size() ? end - node.data.size() : 0;
   DWORD count = bytes;
   if (growth > w.disk_space) {
-    const uint64_t fits = w.disk_space + (node.data.size() > position ? node.data.size() - position : 0);
+    const uint64_t fits =
+        w.disk_space + (node.data.size() > position ? node.data.size() - position : 0);
     if (!w.short_writes || w.disk_full_reported) {
       Failed(ERROR_DISK_FULL);
       return FALSE;
@@ -815,7 +825,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   return TRUE;
 }
 
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped) {
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
+                     LPOVERLAPPED overlapped) {
   (void)overlapped;
   DWORD error = 0;
   if (read != nullptr) *read = 0;
@@ -849,7 +860,8 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWO
     return INVALID_SET_FILE_POINTER;
   }
   int64_t move = distance;
-  if (distance_high != nullptr) move = (static_cast<int64_t>(*distance_high) << 32) | static_cast<uint32_t>(distance);
+  if (distance_high != nullptr)
+    move = (static_cast<int64_t>(*distance_high) << 32) | static_cast<uint32_t>(distance);
   int64_t base = 0;
   if (method == FILE_CURRENT) {
     base = static_cast<int64_t>(*object->position);
@@ -886,14 +898,14 @@ BOOL WINAPI FlushFileBuffers(HANDLE file) {
   return TRUE;
 }
 
-BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
-                            DWORD desired_access, BOOL inherit, DWORD options) {
+BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process,
+                            LPHANDLE target, DWORD desired_access, BOOL inherit, DWORD options) {
   (void)inherit;
   DWORD error = 0;
   if (Fails(Op::DuplicateHandle, error, {}, options)) return FALSE;
   HandleObject* object = FileHandle(source);
-  if (source_process != GetCurrentProcess() || target_process != GetCurrentProcess() || object == nullptr ||
-      target == nullptr) {
+  if (source_process != GetCurrentProcess() || target_process != GetCurrentProcess() ||
+      object == nullptr || target == nullptr) {
     Failed(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -914,10 +926,11 @@ void RegisterProgram(const std::u16string& path, Program program) {
 const std::vector<ProcessStart>& ProcessStarts() { return TheWorld().process_starts; }
 }  // namespace emu
 
-BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_attributes,
-                           LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles, DWORD creation_flags,
-                           LPVOID environment, LPCWSTR current_directory, LPSTARTUPINFOW startup_info,
-                           LPPROCESS_INFORMATION process_information) {
+BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
+                           DWORD creation_flags, LPVOID environment, LPCWSTR current_directory,
+                           LPSTARTUPINFOW startup_info, LPPROCESS_INFORMATION process_information) {
   DWORD error = 0;
   if (Fails(Op::CreateProcessW, error, Text(application), creation_flags)) return FALSE;
   World& w = TheWorld();

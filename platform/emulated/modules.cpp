@@ -1,11 +1,11 @@
 // The emulated image's resources, environment variables, library loading, time conversion, UTF-8,
 // and a cabinet library whose copy follows a test's script.
+#include <algorithm>
+
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include "platform/emulated/world_state.h"
 
@@ -52,7 +52,8 @@ void ResetEnvironment() {
 
 using namespace detail;
 
-void AddResource(const std::u16string& type, const std::u16string& given, const std::string& bytes) {
+void AddResource(const std::u16string& type, const std::u16string& given,
+                 const std::string& bytes) {
   auto& list = TheWorld().resources[Upper(type)];
   auto resource = std::make_unique<Resource>();
   const std::u16string name = Upper(given);  // as resource compilers store names
@@ -117,11 +118,17 @@ void AddResourceAgainstGuardPage(const std::u16string& type, const std::u16strin
 void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value) {
   TheWorld().environment[Fold(name)] = {name, value};
 }
-void UnsetEnvironmentVariable(const std::u16string& name) { TheWorld().environment.erase(Fold(name)); }
+void UnsetEnvironmentVariable(const std::u16string& name) {
+  TheWorld().environment.erase(Fold(name));
+}
 void SetTimeZoneBias(int minutes) { TheWorld().time_zone_bias = minutes; }
 
-void PlaceCabinetLibrary(const std::vector<std::u16string>& paths) { TheWorld().cabinet_paths = paths; }
-void RemoveCabinetEntryPoint(const std::string& name) { TheWorld().cabinet_missing_entries.push_back(name); }
+void PlaceCabinetLibrary(const std::vector<std::u16string>& paths) {
+  TheWorld().cabinet_paths = paths;
+}
+void RemoveCabinetEntryPoint(const std::string& name) {
+  TheWorld().cabinet_missing_entries.push_back(name);
+}
 uint64_t LibraryLoads() { return TheWorld().library_loads; }
 void SetCabinetScript(const CabinetScript& script) { TheWorld().cabinet_script = script; }
 const CabinetLog& Cabinet() { return TheWorld().cabinet_log; }
@@ -151,9 +158,11 @@ using namespace emu::detail;
 
 // --- resources ----------------------------------------------------------------------------------
 
-BOOL WINAPI EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW callback, LONG_PTR param) {
+BOOL WINAPI EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW callback,
+                               LONG_PTR param) {
   DWORD error = 0;
-  if (Fails(Op::EnumResourceNamesW, error, IS_INTRESOURCE(type) ? std::u16string() : Text(type))) return FALSE;
+  if (Fails(Op::EnumResourceNamesW, error, IS_INTRESOURCE(type) ? std::u16string() : Text(type)))
+    return FALSE;
   auto* list = ResourcesOf(module, type);
   if (list == nullptr || callback == nullptr) {
     Failed(ERROR_RESOURCE_TYPE_NOT_FOUND);
@@ -177,16 +186,19 @@ BOOL WINAPI EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW ca
 
 HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
   DWORD error = 0;
-  if (Fails(Op::FindResourceW, error, IS_INTRESOURCE(name) ? std::u16string() : Text(name))) return nullptr;
+  if (Fails(Op::FindResourceW, error, IS_INTRESOURCE(name) ? std::u16string() : Text(name)))
+    return nullptr;
   auto* list = ResourcesOf(module, type);
   if (list == nullptr) {
     Failed(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return nullptr;
   }
   for (auto& resource : *list) {
-    const bool match = IS_INTRESOURCE(name)
-                           ? resource->name.empty() && resource->id == static_cast<WORD>(reinterpret_cast<uintptr_t>(name))
-                           : !resource->name.empty() && resource->name == Upper(name);  // the query is upper-cased
+    const bool match =
+        IS_INTRESOURCE(name)
+            ? resource->name.empty() &&
+                  resource->id == static_cast<WORD>(reinterpret_cast<uintptr_t>(name))
+            : !resource->name.empty() && resource->name == Upper(name);  // the query is upper-cased
     if (match) {
       Succeeded();
       return reinterpret_cast<HRSRC>(resource.get());
@@ -230,7 +242,8 @@ LPVOID WINAPI LockResource(HGLOBAL resource) {
   return resource;
 }
 
-// --- environment and libraries --------------------------------------------------------------------
+// --- environment and libraries
+// --------------------------------------------------------------------
 
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size) {
   DWORD error = 0;
@@ -250,7 +263,8 @@ DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD
     out += in[i];
   }
   const DWORD needed = static_cast<DWORD>(out.size() + 1);
-  if (destination != nullptr && size >= needed) memcpy(destination, out.c_str(), needed * sizeof(WCHAR));
+  if (destination != nullptr && size >= needed)
+    memcpy(destination, out.c_str(), needed * sizeof(WCHAR));
   Succeeded();
   return needed;
 }
@@ -300,7 +314,8 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   return nullptr;
 }
 
-// --- time ------------------------------------------------------------------------------------------
+// --- time
+// ------------------------------------------------------------------------------------------
 
 BOOL WINAPI DosDateTimeToFileTime(WORD fat_date, WORD fat_time, LPFILETIME file_time) {
   DWORD error = 0;
@@ -316,10 +331,12 @@ BOOL WINAPI DosDateTimeToFileTime(WORD fat_date, WORD fat_time, LPFILETIME file_
   }
   // Days since 1601-01-01.
   int64_t days = 0;
-  for (int y = 1601; y < year; ++y) days += ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0) ? 366 : 365;
+  for (int y = 1601; y < year; ++y)
+    days += ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0) ? 366 : 365;
   for (int m = 1; m < month; ++m) days += kDays[m - 1] + (m == 2 && leap);
   days += day - 1;
-  const uint64_t ticks = static_cast<uint64_t>(((days * 24 + hour) * 60 + minute) * 60 + second) * 10000000ULL;
+  const uint64_t ticks =
+      static_cast<uint64_t>(((days * 24 + hour) * 60 + minute) * 60 + second) * 10000000ULL;
   file_time->dwLowDateTime = static_cast<DWORD>(ticks);
   file_time->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   Succeeded();
@@ -333,7 +350,8 @@ BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* local_file_time, LPFILETIME 
     Failed(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const uint64_t local = (static_cast<uint64_t>(local_file_time->dwHighDateTime) << 32) | local_file_time->dwLowDateTime;
+  const uint64_t local = (static_cast<uint64_t>(local_file_time->dwHighDateTime) << 32) |
+                         local_file_time->dwLowDateTime;
   const uint64_t utc = local - static_cast<int64_t>(TheWorld().time_zone_bias) * 60 * 10000000LL;
   file_time->dwLowDateTime = static_cast<DWORD>(utc);
   file_time->dwHighDateTime = static_cast<DWORD>(utc >> 32);
@@ -341,21 +359,27 @@ BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* local_file_time, LPFILETIME 
   return TRUE;
 }
 
-// --- text ------------------------------------------------------------------------------------------
+// --- text
+// ------------------------------------------------------------------------------------------
 
-int WINAPI lstrlenW(LPCWSTR text) { return text == nullptr ? 0 : static_cast<int>(Text(text).size()); }
+int WINAPI lstrlenW(LPCWSTR text) {
+  return text == nullptr ? 0 : static_cast<int>(Text(text).size());
+}
 
-int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR multi_byte,
-                               int multi_byte_size, LPCSTR default_char, LPBOOL used_default_char) {
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
+                               LPSTR multi_byte, int multi_byte_size, LPCSTR default_char,
+                               LPBOOL used_default_char) {
   (void)default_char;
   (void)used_default_char;
   DWORD error = 0;
   if (Fails(Op::WideCharToMultiByte, error)) return 0;
-  if (code_page != CP_UTF8 || flags != 0 || wide == nullptr || wide_length == 0 || multi_byte_size < 0) {
+  if (code_page != CP_UTF8 || flags != 0 || wide == nullptr || wide_length == 0 ||
+      multi_byte_size < 0) {
     Failed(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  std::u16string in = wide_length < 0 ? std::u16string(wide) + u'\0' : std::u16string(wide, wide_length);
+  std::u16string in =
+      wide_length < 0 ? std::u16string(wide) + u'\0' : std::u16string(wide, wide_length);
   const std::string out = Narrow(in);
   if (multi_byte_size == 0) {
     Succeeded();
@@ -370,15 +394,17 @@ int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wi
   return static_cast<int>(out.size());
 }
 
-int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int multi_byte_length,
-                               LPWSTR wide, int wide_size) {
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte,
+                               int multi_byte_length, LPWSTR wide, int wide_size) {
   DWORD error = 0;
   if (Fails(Op::MultiByteToWideChar, error)) return 0;
-  if (code_page != CP_UTF8 || flags != 0 || multi_byte == nullptr || multi_byte_length == 0 || wide_size < 0) {
+  if (code_page != CP_UTF8 || flags != 0 || multi_byte == nullptr || multi_byte_length == 0 ||
+      wide_size < 0) {
     Failed(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  std::string in = multi_byte_length < 0 ? std::string(multi_byte) + '\0' : std::string(multi_byte, multi_byte_length);
+  std::string in = multi_byte_length < 0 ? std::string(multi_byte) + '\0'
+                                         : std::string(multi_byte, multi_byte_length);
   const std::u16string out = Widen(in);
   if (wide_size == 0) {
     Succeeded();
@@ -393,7 +419,8 @@ int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, i
   return static_cast<int>(out.size());
 }
 
-// --- the scripted cabinet library --------------------------------------------------------------------
+// --- the scripted cabinet library
+// --------------------------------------------------------------------
 
 namespace {
 
@@ -407,8 +434,8 @@ struct FdiContext {
   PFNSEEK seek;
 };
 
-HFDI CabinetCreate(PFNALLOC alloc, PFNFREE free, PFNOPEN open, PFNREAD read, PFNWRITE write, PFNCLOSE close,
-                   PFNSEEK seek, int cpu_type, PERF erf) {
+HFDI CabinetCreate(PFNALLOC alloc, PFNFREE free, PFNOPEN open, PFNREAD read, PFNWRITE write,
+                   PFNCLOSE close, PFNSEEK seek, int cpu_type, PERF erf) {
   (void)cpu_type;
   ++TheWorld().cabinet_log.creates;
   if (erf == nullptr) return nullptr;
@@ -446,11 +473,14 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
   const LONG size = context->seek(cabinet_file, 0, 2);
   const LONG start = size < 0 ? -1 : context->seek(cabinet_file, 0, 0);
   std::string bytes(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  const UINT got = size > 0 && start == 0 ? context->read(cabinet_file, bytes.data(), static_cast<UINT>(size)) : 0;
+  const UINT got = size > 0 && start == 0
+                       ? context->read(cabinet_file, bytes.data(), static_cast<UINT>(size))
+                       : 0;
   log.cabinet_bytes = bytes.substr(0, got == static_cast<UINT>(-1) ? 0 : got);
   // A cabinet that cannot be sized or read whole is no cabinet; nor is one without a window.
   void* work = nullptr;
-  if (size <= 0 || start != 0 || got != static_cast<UINT>(size) || (work = context->alloc(32768)) == nullptr) {
+  if (size <= 0 || start != 0 || got != static_cast<UINT>(size) ||
+      (work = context->alloc(32768)) == nullptr) {
     context->close(cabinet_file);
     return FALSE;
   }

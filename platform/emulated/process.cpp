@@ -25,7 +25,9 @@ std::u16string Fold(const std::u16string& text) {
   return folded;
 }
 
-std::u16string Text(LPCWSTR text) { return text == nullptr ? std::u16string() : std::u16string(text); }
+std::u16string Text(LPCWSTR text) {
+  return text == nullptr ? std::u16string() : std::u16string(text);
+}
 
 namespace {
 
@@ -153,17 +155,50 @@ using namespace detail;
 
 const char* OpName(Op op) {
   static const char* const kNames[] = {
-      "Any", "GetModuleHandleW", "GetModuleFileNameW", "SetProcessWorkingSetSize",
-      "CommandLineToArgvW", "RegOpenKeyExW", "RegQueryValueExW", "RegCloseKey", "LocalAlloc",
-      "LocalFree", "HeapAlloc", "HeapFree", "OpenProcessToken", "GetTokenInformation",
-      "ConvertSidToStringSidW", "ConvertStringSecurityDescriptorToSecurityDescriptorW",
-      "SystemFunction036", "GetVolumePathNameW", "GetVolumeInformationW", "CreateDirectoryW",
-      "CreateFileW", "CloseHandle", "GetFileInformationByHandleEx", "SetFileInformationByHandle",
-      "EnumResourceNamesW", "FindResourceW", "SizeofResource", "LoadResource", "LockResource",
-      "WriteFile", "ReadFile", "SetFilePointer", "FlushFileBuffers", "DuplicateHandle",
-      "ExpandEnvironmentStringsW", "LoadLibraryExW", "GetProcAddress", "DosDateTimeToFileTime",
-      "LocalFileTimeToFileTime", "WideCharToMultiByte", "MultiByteToWideChar", "CreateProcessW",
-      "WaitForSingleObject", "GetExitCodeProcess",
+      "Any",
+      "GetModuleHandleW",
+      "GetModuleFileNameW",
+      "SetProcessWorkingSetSize",
+      "CommandLineToArgvW",
+      "RegOpenKeyExW",
+      "RegQueryValueExW",
+      "RegCloseKey",
+      "LocalAlloc",
+      "LocalFree",
+      "HeapAlloc",
+      "HeapFree",
+      "OpenProcessToken",
+      "GetTokenInformation",
+      "ConvertSidToStringSidW",
+      "ConvertStringSecurityDescriptorToSecurityDescriptorW",
+      "SystemFunction036",
+      "GetVolumePathNameW",
+      "GetVolumeInformationW",
+      "CreateDirectoryW",
+      "CreateFileW",
+      "CloseHandle",
+      "GetFileInformationByHandleEx",
+      "SetFileInformationByHandle",
+      "EnumResourceNamesW",
+      "FindResourceW",
+      "SizeofResource",
+      "LoadResource",
+      "LockResource",
+      "WriteFile",
+      "ReadFile",
+      "SetFilePointer",
+      "FlushFileBuffers",
+      "DuplicateHandle",
+      "ExpandEnvironmentStringsW",
+      "LoadLibraryExW",
+      "GetProcAddress",
+      "DosDateTimeToFileTime",
+      "LocalFileTimeToFileTime",
+      "WideCharToMultiByte",
+      "MultiByteToWideChar",
+      "CreateProcessW",
+      "WaitForSingleObject",
+      "GetExitCodeProcess",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Op::Count));
   return kNames[static_cast<int>(op)];
@@ -362,7 +397,8 @@ HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<
 BOOL WINAPI SetProcessWorkingSetSize(HANDLE process, SIZE_T minimum, SIZE_T maximum) {
   DWORD error = 0;
   if (Fails(Op::SetProcessWorkingSetSize, error)) return FALSE;
-  if (process != GetCurrentProcess() || (minimum == static_cast<SIZE_T>(-1)) != (maximum == static_cast<SIZE_T>(-1))) {
+  if (process != GetCurrentProcess() ||
+      (minimum == static_cast<SIZE_T>(-1)) != (maximum == static_cast<SIZE_T>(-1))) {
     Failed(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -512,7 +548,9 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
   return nullptr;
 }
 
-HANDLE WINAPI GetProcessHeap() { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFE0000)); }
+HANDLE WINAPI GetProcessHeap() {
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFE0000));
+}
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
   DWORD error = 0;

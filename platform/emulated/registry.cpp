@@ -52,7 +52,8 @@ std::vector<uint8_t> Utf16Bytes(const std::u16string& text, bool with_terminator
 using namespace emu;
 using namespace emu::detail;
 
-LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR sub_key, DWORD options, REGSAM desired, PHKEY result) {
+LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR sub_key, DWORD options, REGSAM desired,
+                             PHKEY result) {
   DWORD error = 0;
   if (Fails(Op::RegOpenKeyExW, error, Text(sub_key), desired)) return static_cast<LSTATUS>(error);
   if (result == nullptr || options != 0) {

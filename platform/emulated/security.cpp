@@ -18,8 +18,10 @@ bool ParseNumber(const std::u16string& text, size_t& p, uint64_t& value) {
     const size_t digits = p;
     for (; p < text.size(); ++p) {
       const char16_t c = text[p];
-      int digit = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10
-                : c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
+      int digit = c >= u'0' && c <= u'9'   ? c - u'0'
+                  : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                  : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                           : -1;
       if (digit < 0) break;
       value = value * 16 + static_cast<uint64_t>(digit);
     }
@@ -38,7 +40,8 @@ std::vector<uint8_t> ParseSid(const std::u16string& text) {
   if (text.compare(0, 2, u"S-") != 0 && text.compare(0, 2, u"s-") != 0) return {};
   size_t p = 2;
   uint64_t revision = 0, authority = 0;
-  if (!ParseNumber(text, p, revision) || revision != 1 || p >= text.size() || text[p] != u'-') return {};
+  if (!ParseNumber(text, p, revision) || revision != 1 || p >= text.size() || text[p] != u'-')
+    return {};
   ++p;
   if (!ParseNumber(text, p, authority)) return {};
   std::vector<uint32_t> parts;
@@ -51,7 +54,8 @@ std::vector<uint8_t> ParseSid(const std::u16string& text) {
   }
   if (parts.empty() || parts.size() > 15) return {};
   std::vector<uint8_t> sid = {1, static_cast<uint8_t>(parts.size())};
-  for (int shift = 40; shift >= 0; shift -= 8) sid.push_back(static_cast<uint8_t>(authority >> shift));
+  for (int shift = 40; shift >= 0; shift -= 8)
+    sid.push_back(static_cast<uint8_t>(authority >> shift));
   for (uint32_t part : parts) {
     for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<uint8_t>(part >> shift));
   }
@@ -136,7 +140,8 @@ bool CanonicalSddl(const std::u16string& text, std::u16string& out, DWORD& error
     out += part;
     out += u':';
     if (part == u'O' || part == u'G') {
-      const size_t end = text.find(u':', p) == std::u16string::npos ? text.size() : text.find(u':', p) - 1;
+      const size_t end =
+          text.find(u':', p) == std::u16string::npos ? text.size() : text.find(u':', p) - 1;
       const std::u16string sid = text.substr(p, end - p);
       if (!in(kAliases, 14, sid) && !LooksLikeSid(sid)) {
         error = ERROR_INVALID_SID;
@@ -170,7 +175,8 @@ bool CanonicalSddl(const std::u16string& text, std::u16string& out, DWORD& error
         }
       }
       if (fields.size() != 6 || (fields[0] != u"A" && fields[0] != u"D")) return false;
-      if (fields[1].size() % 2 != 0 || fields[2].empty() || !fields[3].empty() || !fields[4].empty()) {
+      if (fields[1].size() % 2 != 0 || fields[2].empty() || !fields[3].empty() ||
+          !fields[4].empty()) {
         return false;
       }
       std::u16string flags;
@@ -278,14 +284,16 @@ BOOL WINAPI ConvertSidToStringSidW(PSID sid, LPWSTR* string_sid) {
   DWORD error = 0;
   if (Fails(Op::ConvertSidToStringSidW, error)) return FALSE;
   auto* bytes = static_cast<const uint8_t*>(sid);
-  if (bytes == nullptr || string_sid == nullptr || bytes[0] != 1 || bytes[1] == 0 || bytes[1] > 15) {
+  if (bytes == nullptr || string_sid == nullptr || bytes[0] != 1 || bytes[1] == 0 ||
+      bytes[1] > 15) {
     Failed(ERROR_INVALID_SID);
     return FALSE;
   }
   World& w = TheWorld();
   std::u16string text = SidToText(bytes);
   const size_t size = SidSize(bytes);
-  if (!w.owner_text.empty() && w.owner_sid.size() == size && memcmp(w.owner_sid.data(), bytes, size) == 0) {
+  if (!w.owner_text.empty() && w.owner_sid.size() == size &&
+      memcmp(w.owner_sid.data(), bytes, size) == 0) {
     text = w.owner_text;
   }
   auto* out = static_cast<WCHAR*>(AllocateLocal((text.size() + 1) * sizeof(WCHAR), false));
@@ -299,7 +307,8 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, D
                                                                  PSECURITY_DESCRIPTOR* descriptor,
                                                                  ULONG* descriptor_size) {
   DWORD error = 0;
-  if (Fails(Op::ConvertStringSecurityDescriptorToSecurityDescriptorW, error, Text(text), revision)) {
+  if (Fails(Op::ConvertStringSecurityDescriptorToSecurityDescriptorW, error, Text(text),
+            revision)) {
     return FALSE;
   }
   if (text == nullptr || descriptor == nullptr) {

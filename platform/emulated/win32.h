@@ -318,7 +318,7 @@ typedef enum {
   fdintENUMERATE,
 } FDINOTIFICATIONTYPE;
 #define cpuUNKNOWN (-1)
-typedef void* (DIAMONDAPI* PFNALLOC)(ULONG cb);
+typedef void*(DIAMONDAPI* PFNALLOC)(ULONG cb);
 typedef void(DIAMONDAPI* PFNFREE)(void* pv);
 typedef INT_PTR(DIAMONDAPI* PFNOPEN)(char* pszFile, int oflag, int pmode);
 typedef UINT(DIAMONDAPI* PFNREAD)(INT_PTR hf, void* pv, UINT cb);
@@ -342,15 +342,17 @@ void WINAPI SetLastError(DWORD error);
 void WINAPI Sleep(DWORD milliseconds);
 
 // Processes.
-BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_attributes,
-                           LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles, DWORD creation_flags,
-                           LPVOID environment, LPCWSTR current_directory, LPSTARTUPINFOW startup_info,
-                           LPPROCESS_INFORMATION process_information);
+BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
+                           DWORD creation_flags, LPVOID environment, LPCWSTR current_directory,
+                           LPSTARTUPINFOW startup_info, LPPROCESS_INFORMATION process_information);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 
 // Resources of a loaded module.
-BOOL WINAPI EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW callback, LONG_PTR param);
+BOOL WINAPI EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW callback,
+                               LONG_PTR param);
 HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
@@ -367,15 +369,17 @@ BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* local_file_time, LPFILETIME 
 
 // Text.
 int WINAPI lstrlenW(LPCWSTR text);
-int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR multi_byte,
-                               int multi_byte_size, LPCSTR default_char, LPBOOL used_default_char);
-int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int multi_byte_length,
-                               LPWSTR wide, int wide_size);
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length,
+                               LPSTR multi_byte, int multi_byte_size, LPCSTR default_char,
+                               LPBOOL used_default_char);
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte,
+                               int multi_byte_length, LPWSTR wide, int wide_size);
 LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR command_line, int* argument_count);
 int WINAPI lstrcmpiW(LPCWSTR left, LPCWSTR right);
 
 // Registry.
-LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR sub_key, DWORD options, REGSAM desired, PHKEY result);
+LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR sub_key, DWORD options, REGSAM desired,
+                             PHKEY result);
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD data_size);
 LSTATUS WINAPI RegCloseKey(HKEY key);
@@ -408,12 +412,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD desired_access, DWORD share_mode,
                           LPSECURITY_ATTRIBUTES security, DWORD creation_disposition,
                           DWORD flags_and_attributes, HANDLE template_file);
 BOOL WINAPI CloseHandle(HANDLE object);
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
+                      LPOVERLAPPED overlapped);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
+                     LPOVERLAPPED overlapped);
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
 BOOL WINAPI FlushFileBuffers(HANDLE file);
-BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
-                            DWORD desired_access, BOOL inherit, DWORD options);
+BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process,
+                            LPHANDLE target, DWORD desired_access, BOOL inherit, DWORD options);
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
                                          LPVOID information, DWORD size);
 BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,

@@ -2,9 +2,10 @@
 // inspects. One world per process; Reset() makes it new.
 #pragma once
 
+#include <functional>
+
 #include <stdint.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,8 @@ enum class Op : uint8_t {
 const char* OpName(Op op);
 
 // The failure of the nth call (1-based, counted since Reset) of one operation, or of every
-// operation for Op::Any; persistent faults fail that call and every later one. error 0 takes the operation's own
-// most common error.
+// operation for Op::Any; persistent faults fail that call and every later one. error 0 takes the
+// operation's own most common error.
 struct Fault {
   Op op = Op::Any;
   uint64_t nth = 0;
@@ -113,7 +114,7 @@ void EndProcess();
 // --- faults and records ---------------------------------------------------------------------
 void InjectFault(const Fault& fault);
 void ClearFaults();
-uint64_t CallCount();              // failable calls made so far
+uint64_t CallCount();  // failable calls made so far
 uint64_t CallCount(Op op);
 uint64_t InjectedFailures();
 const std::vector<Call>& Calls();  // every failable call, in order
@@ -228,8 +229,8 @@ struct CabinetLog {
   uint64_t destroys = 0;
   std::string cabinet_name;  // what FDICopy received, UTF-8
   std::string cabinet_path;
-  std::string opened;        // the path the library opened the cabinet at, UTF-8
-  std::string cabinet_bytes; // what it read through the read callback
+  std::string opened;            // the path the library opened the cabinet at, UTF-8
+  std::string cabinet_bytes;     // what it read through the read callback
   std::vector<INT_PTR> answers;  // the notification callback's answers, in order
   size_t allocations_outstanding = 0;
 };

@@ -41,9 +41,9 @@ struct HandleObject {
   DWORD access = 0;
   DWORD share = 0;
   bool held_by_test = false;
-  uint64_t release_at = 0;  // 0: held until released
+  uint64_t release_at = 0;                                             // 0: held until released
   std::shared_ptr<uint64_t> position = std::make_shared<uint64_t>(0);  // shared by duplicates
-  uintptr_t key_root = 0;   // a registry key's root and folded path
+  uintptr_t key_root = 0;  // a registry key's root and folded path
   std::u16string key;
   DWORD exit_code = 0;  // a process's
 };

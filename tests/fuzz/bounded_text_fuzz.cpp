@@ -1,9 +1,10 @@
 // The bounded text operations against a model over std::u16string. Every buffer is allocated
 // with exactly the units an operation may touch, so a read or write one unit too far is an
 // AddressSanitizer report, and every unit the operation may not change is compared afterwards.
+#include <memory>
+
 #include <string.h>
 
-#include <memory>
 #include <vector>
 
 #include "strings/bounded_text.h"

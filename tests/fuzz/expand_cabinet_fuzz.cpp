@@ -72,7 +72,8 @@ Outcome Walk(const emu::CabinetScript& script, uint32_t failing_write, Disk disk
           continue;
         }
         if (open && !script.close_before_next) {
-          // The library still holds the unfinished file: opening it anew is refused, the copy stops.
+          // The library still holds the unfinished file: opening it anew is refused, the copy
+          // stops.
           open = false;
           stopped = true;
           continue;

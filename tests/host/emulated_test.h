@@ -19,7 +19,8 @@ class EmulatedTest : public ::testing::Test {
 
 inline std::string Show(const std::u16string& text) { return emu::Narrow(text); }
 
-// "C:\" followed by directories of 'd' until the path, with its trailing backslash, has length units.
+// "C:\" followed by directories of 'd' until the path, with its trailing backslash, has length
+// units.
 inline std::u16string DirectoryOfLength(size_t length) {
   std::u16string path = u"C:\\";
   while (path.size() < length) {

@@ -1,10 +1,11 @@
 // The emulation itself, where a wrong stand-in would let a stub bug pass: module path,
 // command-line splitting, registry, token, SDDL, volumes, NT delete semantics, sharing, faults,
 // the success marker and the virtual clock.
+#include <functional>
+
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -813,12 +814,14 @@ TEST_F(EmulatedFaults, AStoppedProcessHasNoEffectAndItsEndClosesWhatItHeld) {
   const std::u16string kOther = u"C:\\Work\\other.bin";
   ASSERT_TRUE(emu::MakeFile(kOther, "x"));
   const int other_process = emu::HoldOpen(kOther, GENERIC_READ, FILE_SHARE_READ);
-  HANDLE doomed = CreateFileW(kDoomed.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE doomed =
+      CreateFileW(kDoomed.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   HANDLE kept = CreateFileW(kKept.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(doomed, INVALID_HANDLE_VALUE);
   ASSERT_NE(kept, INVALID_HANDLE_VALUE);
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  ASSERT_TRUE(SetFileInformationByHandle(doomed, FileDispositionInfo, &disposition, sizeof(disposition)));
+  ASSERT_TRUE(
+      SetFileInformationByHandle(doomed, FileDispositionInfo, &disposition, sizeof(disposition)));
   ASSERT_NE(LocalAlloc(LMEM_FIXED, 16), nullptr);
 
   // Stopped just before its next call: that call has no effect.
@@ -828,7 +831,8 @@ TEST_F(EmulatedFaults, AStoppedProcessHasNoEffectAndItsEndClosesWhatItHeld) {
   EXPECT_TRUE(emu::Exists(kDoomed)) << "removed before the last handle closed";
 
   emu::EndProcess();
-  EXPECT_FALSE(emu::Exists(kDoomed)) << "the pending deletion must take effect when the process ends";
+  EXPECT_FALSE(emu::Exists(kDoomed))
+      << "the pending deletion must take effect when the process ends";
   EXPECT_TRUE(emu::Exists(kKept));
   EXPECT_EQ(emu::LocalBlocks(), 0u);
   EXPECT_EQ(emu::OpenHandles(), 0u);

@@ -111,13 +111,26 @@ TEST_F(LaunchSetupTest, AStartThatFailsIsNamedByItsError) {
     RunResult result;
   } cases[] = {
       {"missing file", kWork + u"gone.exe", {}, StubExitCode::SETUP_FILE_NOT_FOUND},
-      {"missing directory", u"C:\\app\\VQ_00000.tmp\\setup.exe", {}, StubExitCode::SETUP_PATH_NOT_FOUND},
+      {"missing directory",
+       u"C:\\app\\VQ_00000.tmp\\setup.exe",
+       {},
+       StubExitCode::SETUP_PATH_NOT_FOUND},
       {"not a program", kWork + u"readme.txt", {}, StubExitCode::SETUP_LAUNCH_FAILED},
-      {"refused", kSetup, {emu::Op::CreateProcessW, 1, false, ERROR_ACCESS_DENIED}, StubExitCode::SETUP_LAUNCH_FAILED},
-      {"wait fails", kSetup, {emu::Op::WaitForSingleObject, 1, false, ERROR_INVALID_HANDLE}, StubExitCode::SETUP_WAIT_FAILED},
-      {"exit code unreadable", kSetup, {emu::Op::GetExitCodeProcess, 1, false, ERROR_ACCESS_DENIED},
+      {"refused",
+       kSetup,
+       {emu::Op::CreateProcessW, 1, false, ERROR_ACCESS_DENIED},
+       StubExitCode::SETUP_LAUNCH_FAILED},
+      {"wait fails",
+       kSetup,
+       {emu::Op::WaitForSingleObject, 1, false, ERROR_INVALID_HANDLE},
        StubExitCode::SETUP_WAIT_FAILED},
-      {"own path fails", kSetup, {emu::Op::GetModuleFileNameW, 1, false, ERROR_MOD_NOT_FOUND},
+      {"exit code unreadable",
+       kSetup,
+       {emu::Op::GetExitCodeProcess, 1, false, ERROR_ACCESS_DENIED},
+       StubExitCode::SETUP_WAIT_FAILED},
+      {"own path fails",
+       kSetup,
+       {emu::Op::GetModuleFileNameW, 1, false, ERROR_MOD_NOT_FOUND},
        StubExitCode::SETUP_COMMAND_LINE_FAILED},
   };
   for (const auto& c : cases) {
@@ -174,7 +187,8 @@ class WholeRunTest : public EmulatedTest {
 TEST_F(WholeRunTest, SetupRunsFromTheWorkDirectoryAndItsExitCodeEndsTheRun) {
   EXPECT_EQ(RunStub(emu::Image()), 3u);
   EXPECT_EQ(Show(received_), Show(kFixed + u" /S"));
-  EXPECT_EQ(seen_in_work_, std::vector<std::u16string>{u"setup.exe"}) << "the cabinet is gone before setup runs";
+  EXPECT_EQ(seen_in_work_, std::vector<std::u16string>{u"setup.exe"})
+      << "the cabinet is gone before setup runs";
   EXPECT_EQ(setup_content_, "the setup program");
   EXPECT_EQ(emu::WorkingSetTrims(), 1u);
   EXPECT_FALSE(emu::Exists(kWork)) << "setup.exe and the work directory are removed";

@@ -67,28 +67,108 @@ TEST_F(PayloadTest, TheScanOfTheThreeTypesDecidesTheExitCode) {
   const std::string exe = "MZ plain setup";
   const std::u16string name259(259, u'N'), name260(260, u'N');
   const std::vector<ScanCase> cases = {
-      {"shipped layout", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}}, 0, u"B7", u"setup.exe"},
-      {"plain setup", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", exe}}, 0, u"B7", u"setup.exe"},
-      {"setup under B7 keeps its name", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"B7", u"SETUP.BIN", exe}}, 0, u"B7", u"SETUP.BIN"},
-      {"both under BL", {{u"BL", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}}, 0, u"BL", u"setup.exe"},
-      {"archive under BN", {{u"BN", u"NIMBET.7Z", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}}, 0, u"BN", u"setup.exe"},
-      {"small letters", {{u"B7", u"nimbet.packed.7z", "7z"}, {u"BL", u"setup.ex_", "MSCF"}}, 0, u"B7", u"setup.exe"},
+      {"shipped layout",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}},
+       0,
+       u"B7",
+       u"setup.exe"},
+      {"plain setup",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", exe}},
+       0,
+       u"B7",
+       u"setup.exe"},
+      {"setup under B7 keeps its name",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"B7", u"SETUP.BIN", exe}},
+       0,
+       u"B7",
+       u"SETUP.BIN"},
+      {"both under BL",
+       {{u"BL", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}},
+       0,
+       u"BL",
+       u"setup.exe"},
+      {"archive under BN",
+       {{u"BN", u"NIMBET.7Z", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}},
+       0,
+       u"BN",
+       u"setup.exe"},
+      {"small letters",
+       {{u"B7", u"nimbet.packed.7z", "7z"}, {u"BL", u"setup.ex_", "MSCF"}},
+       0,
+       u"B7",
+       u"setup.exe"},
       {"nothing at all", {}, 112, u"", nullptr},
       {"setup without archive", {{u"BL", u"SETUP.EX_", "MSCF"}}, 112, u"", nullptr},
       {"archive without setup", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}}, 115, u"B7", nullptr},
-      {"part of a prefix", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"SET.EX_", "MSCF"}}, 115, u"B7", nullptr},
-      {"unknown name after the archive in its type", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"B7", u"README.TXT", "r"}}, 112, u"", nullptr},
-      {"read-me under BL", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"README.TXT", "r"}, {u"BL", u"SETUP.EX_", "MSCF"}}, 115, u"B7", nullptr},
-      {"second archive in the same type", {{u"B7", u"NIMBET.A", "7z"}, {u"B7", u"NIMBET.B", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}}, 112, u"", nullptr},
-      {"second archive in a later type", {{u"B7", u"NIMBET.A", "7z"}, {u"BN", u"NIMBET.B", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}}, 115, u"B7", nullptr},
-      {"second setup in a later type", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}, {u"BN", u"SETUP.EXE", exe}}, 115, u"B7", nullptr},
-      {"archive name of 259 units", {{u"B7", u"NIMBET" + name259.substr(6), "7z"}, {u"BN", u"SETUP.EXE", exe}}, 0, u"B7", u"setup.exe"},
-      {"archive name of 260 units", {{u"B7", u"NIMBET" + name260.substr(6), "7z"}, {u"BN", u"SETUP.EXE", exe}}, 112, u"", nullptr},
-      {"setup name of 260 units", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP" + name260.substr(5), exe}}, 115, u"B7", nullptr},
-      {"an empty setup counts as absent", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", ""}}, 115, u"B7", nullptr},
-      {"an empty resource ends its type", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"AAA.EMPTY", ""}, {u"BN", u"SETUP.EXE", exe}}, 115, u"B7", nullptr},
-      {"a numbered entry ends its type", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", exe}, {u"BN", u"", "x"}}, 0, u"B7", u"setup.exe"},
-      {"other types are never looked at", {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", exe}, {u"BX", u"README", "r"}}, 0, u"B7", u"setup.exe"},
+      {"part of a prefix",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BL", u"SET.EX_", "MSCF"}},
+       115,
+       u"B7",
+       nullptr},
+      {"unknown name after the archive in its type",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"B7", u"README.TXT", "r"}},
+       112,
+       u"",
+       nullptr},
+      {"read-me under BL",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"},
+        {u"BL", u"README.TXT", "r"},
+        {u"BL", u"SETUP.EX_", "MSCF"}},
+       115,
+       u"B7",
+       nullptr},
+      {"second archive in the same type",
+       {{u"B7", u"NIMBET.A", "7z"}, {u"B7", u"NIMBET.B", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}},
+       112,
+       u"",
+       nullptr},
+      {"second archive in a later type",
+       {{u"B7", u"NIMBET.A", "7z"}, {u"BN", u"NIMBET.B", "7z"}, {u"BL", u"SETUP.EX_", "MSCF"}},
+       115,
+       u"B7",
+       nullptr},
+      {"second setup in a later type",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"},
+        {u"BL", u"SETUP.EX_", "MSCF"},
+        {u"BN", u"SETUP.EXE", exe}},
+       115,
+       u"B7",
+       nullptr},
+      {"archive name of 259 units",
+       {{u"B7", u"NIMBET" + name259.substr(6), "7z"}, {u"BN", u"SETUP.EXE", exe}},
+       0,
+       u"B7",
+       u"setup.exe"},
+      {"archive name of 260 units",
+       {{u"B7", u"NIMBET" + name260.substr(6), "7z"}, {u"BN", u"SETUP.EXE", exe}},
+       112,
+       u"",
+       nullptr},
+      {"setup name of 260 units",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP" + name260.substr(5), exe}},
+       115,
+       u"B7",
+       nullptr},
+      {"an empty setup counts as absent",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", ""}},
+       115,
+       u"B7",
+       nullptr},
+      {"an empty resource ends its type",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"AAA.EMPTY", ""}, {u"BN", u"SETUP.EXE", exe}},
+       115,
+       u"B7",
+       nullptr},
+      {"a numbered entry ends its type",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", exe}, {u"BN", u"", "x"}},
+       0,
+       u"B7",
+       u"setup.exe"},
+      {"other types are never looked at",
+       {{u"B7", u"NIMBET.PACKED.7Z", "7z"}, {u"BN", u"SETUP.EXE", exe}, {u"BX", u"README", "r"}},
+       0,
+       u"B7",
+       u"setup.exe"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -107,7 +187,8 @@ TEST_F(PayloadTest, TheScanOfTheThreeTypesDecidesTheExitCode) {
     EXPECT_EQ(Show(out.archive_type), Show(c.archive_type));
     if (c.setup_file != nullptr) {
       EXPECT_EQ(Show(out.setup_path), Show(kWork + c.setup_file));
-      EXPECT_EQ(emu::ListDirectory(kWork), std::vector<std::u16string>{c.setup_file}) << "only setup's file";
+      EXPECT_EQ(emu::ListDirectory(kWork), std::vector<std::u16string>{c.setup_file})
+          << "only setup's file";
       EXPECT_EQ(emu::FileContent(out.setup_path), exe);
     } else {
       EXPECT_TRUE(out.setup_path.empty()) << Show(out.setup_path);
@@ -178,8 +259,9 @@ TEST_F(PayloadTest, TheOutputFileTruncatesHoldsItsFileAndOwnsOneHandle) {
   OutputFile file;
   ASSERT_TRUE(file.OpenForWrite(path.c_str()));
   EXPECT_EQ(emu::FileContent(path), "");
-  HANDLE other = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE other = CreateFileW(path.c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(other, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   // A second open closes the first file without a mark: it stays.
@@ -269,7 +351,8 @@ TEST_F(CabinetTest, TheCreationTimeIsTheStoredLocalTimeInUtcAndAttributesAreMask
     emu::SetCabinetScript(emu::OneFileCabinet("x", 0x5D62, 0xBC13, c.attribs));
     ASSERT_TRUE(Expand());
     EXPECT_EQ(emu::Attributes(destination_), c.attributes);
-    HANDLE file = CreateFileW(destination_.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(destination_.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     FILE_BASIC_INFO info = {};
     ASSERT_TRUE(GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)));
     CloseHandle(file);
@@ -277,7 +360,8 @@ TEST_F(CabinetTest, TheCreationTimeIsTheStoredLocalTimeInUtcAndAttributesAreMask
     ASSERT_TRUE(DosDateTimeToFileTime(0x5D62, 0xBC13, &utc));
     const LONGLONG stored = (static_cast<LONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
     EXPECT_EQ(info.CreationTime.QuadPart, stored - 120LL * 60 * 10000000);
-    EXPECT_NE(info.LastWriteTime.QuadPart, info.CreationTime.QuadPart) << "only the creation time is set";
+    EXPECT_NE(info.LastWriteTime.QuadPart, info.CreationTime.QuadPart)
+        << "only the creation time is set";
   }
 }
 
@@ -359,7 +443,8 @@ TEST_F(CabinetTest, AnExpansionThatFailsAfterTheOpenLeavesNoFile) {
     const char* name;
     emu::CabinetScript script;
   } cases[] = {
-      {"damaged: the library stops", {{Notify(fdintCABINET_INFO), Notify(fdintCOPY_FILE), ReadFailure()}, false, false}},
+      {"damaged: the library stops",
+       {{Notify(fdintCABINET_INFO), Notify(fdintCOPY_FILE), ReadFailure()}, false, false}},
       {"a cabinet without files", {{Notify(fdintCABINET_INFO)}, false, false}},
   };
   for (const auto& c : cases) {
@@ -379,15 +464,17 @@ TEST_F(CabinetTest, AFileAnnouncedBeforeTheLastWasClosedReplacesItOrLeavesNothin
   partial.kind = whole.kind = emu::CabinetStep::Kind::kWrite;
   partial.bytes = "partial";
   whole.bytes = "whole";
-  const std::vector<emu::CabinetStep> steps = {Notify(fdintCABINET_INFO), Notify(fdintCOPY_FILE), partial,
-                                               Notify(fdintCOPY_FILE),   whole, Notify(fdintCLOSE_FILE_INFO)};
+  const std::vector<emu::CabinetStep> steps = {
+      Notify(fdintCABINET_INFO),   Notify(fdintCOPY_FILE), partial, Notify(fdintCOPY_FILE), whole,
+      Notify(fdintCLOSE_FILE_INFO)};
   for (bool second_open_fails : {false, true}) {
     SCOPED_TRACE(second_open_fails);
     emu::Reset();
     ASSERT_TRUE(emu::MakeFile(cabinet_, "MSCF"));
     emu::SetCabinetScript({steps, false, false, true});
     // CreateFileW: the library's open of the cabinet, the first destination, the second.
-    if (second_open_fails) emu::InjectFault({emu::Op::CreateFileW, 3, false, ERROR_SHARING_VIOLATION});
+    if (second_open_fails)
+      emu::InjectFault({emu::Op::CreateFileW, 3, false, ERROR_SHARING_VIOLATION});
     EXPECT_EQ(Expand(), !second_open_fails);
     if (second_open_fails) {
       EXPECT_FALSE(emu::Exists(destination_));
@@ -559,11 +646,11 @@ TEST_F(PayloadTest, TheSetupPathMustFitWithTheWorkDirectory) {
     RunResult result;
     bool setup_path_is_work_directory;
   } cases[] = {
-      {250, u"SETUP.EX_", u"BN", 0, false},   // 250 + "setup.exe" = 259 units
+      {250, u"SETUP.EX_", u"BN", 0, false},  // 250 + "setup.exe" = 259 units
       {251, u"SETUP.EXE", u"BN", 108, true},
       {250, u"SETUP.EX_", u"BL", 0, false},
       {251, u"SETUP.EX_", u"BL", 108, true},
-      {251, u"SETUP", u"BL", 108, false},     // the cabinet fits, the expanded path does not
+      {251, u"SETUP", u"BL", 108, false},  // the cabinet fits, the expanded path does not
       {254, u"SETUP", u"BL", 108, false},
   };
   for (const auto& c : cases) {

@@ -79,12 +79,15 @@ TEST_F(RemovePathTest, ANonEmptyDirectoryIsRemovedOnceItsLastFileGoes) {
   const std::u16string file = dir + u"setup.exe";
   ASSERT_TRUE(emu::MakeFile(file));
   // Another process still holds the file whose deletion is pending.
-  const int holder = emu::HoldOpen(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-  HANDLE own = CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+  const int holder =
+      emu::HoldOpen(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  HANDLE own =
+      CreateFileW(file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(own, INVALID_HANDLE_VALUE);
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  ASSERT_TRUE(SetFileInformationByHandle(own, FileDispositionInfo, &disposition, sizeof(disposition)));
+  ASSERT_TRUE(
+      SetFileInformationByHandle(own, FileDispositionInfo, &disposition, sizeof(disposition)));
   ASSERT_TRUE(CloseHandle(own));
   ASSERT_TRUE(emu::IsDeletePending(file));
   emu::ReleaseAt(holder, 300);
@@ -99,7 +102,8 @@ TEST_F(RemovePathTest, GivesUpAfter100AttemptsAnd99Pauses) {
     void (*arrange)();
     std::u16string path;
   } cases[] = {
-      {"held without delete sharing", [] { emu::HoldOpen(kFile, GENERIC_READ, FILE_SHARE_READ); }, kFile},
+      {"held without delete sharing", [] { emu::HoldOpen(kFile, GENERIC_READ, FILE_SHARE_READ); },
+       kFile},
       {"directory that keeps a file", [] { emu::MakeFile(u"C:\\Work\\other.txt"); }, kDir},
       {"denied without being read-only", [] { emu::DenyDelete(kFile); }, kFile},
       {"disposition accepted, file kept", [] { emu::KeepFilesAcceptedForDeletion(true); }, kFile},
@@ -129,7 +133,9 @@ TEST_F(RemovePathTest, OtherErrorsEndTheRemovalAtOnce) {
   } cases[] = {
       {"invalid name", u"C:\\Work\\a|b", {}},
       {"open fails otherwise", kFile, {emu::Op::CreateFileW, 1, true, ERROR_INVALID_PARAMETER}},
-      {"disposition fails otherwise", kFile, {emu::Op::SetFileInformationByHandle, 1, true, ERROR_NOT_SUPPORTED}},
+      {"disposition fails otherwise",
+       kFile,
+       {emu::Op::SetFileInformationByHandle, 1, true, ERROR_NOT_SUPPORTED}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -145,7 +151,8 @@ TEST_F(RemovePathTest, OtherErrorsEndTheRemovalAtOnce) {
 }
 
 TEST_F(RemovePathTest, AFileWhoseOnlyAttributeIsReadOnlyIsRemoved) {
-  // Clearing the bit leaves no attribute, which the platform reads as "unchanged" when written as 0.
+  // Clearing the bit leaves no attribute, which the platform reads as "unchanged" when written as
+  // 0.
   ASSERT_TRUE(emu::MakeFile(kFile, "", FILE_ATTRIBUTE_READONLY));
   EXPECT_TRUE(Remove(kFile));
   EXPECT_FALSE(emu::Exists(kFile));

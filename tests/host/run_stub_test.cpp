@@ -50,7 +50,8 @@ TEST_F(RunStubTest, TheKeepFilesValueLeavesTheWorkDirectory) {
 }
 
 TEST_F(RunStubTest, AnUnsupportedSwitchEndsTheRunAfterTheRegistryRead) {
-  for (const char16_t* line : {u"\"C:\\Installer\\stub.exe\" --cleanup", u"stub.exe /x --NIMBET-FRAME"}) {
+  for (const char16_t* line :
+       {u"\"C:\\Installer\\stub.exe\" --cleanup", u"stub.exe /x --NIMBET-FRAME"}) {
     SCOPED_TRACE(Show(line));
     emu::Reset();
     ASSERT_TRUE(emu::MakeFile(kStubDir + u"stub.exe", "MZ"));
@@ -161,7 +162,8 @@ TEST_F(RunStubTest, FilesSwappedForLinksAtAnyCallNeverChangeTheirTarget) {
 void EnterStub() { StubEntry(); }
 
 TEST_F(RunStubTest, TheEntryPointRunsTheImageItIsGivenAndExitsWithTheResult) {
-  emu::SetImage(reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF612340000)), kStubDir + u"stub.exe");
+  emu::SetImage(reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF612340000)),
+                kStubDir + u"stub.exe");
   EXPECT_EQ(emu::RunAsProcess(EnterStub), StubExitCode::ARCHIVE_NOT_FOUND);
   emu::SetCommandLine(u"stub.exe --cleanup");
   EXPECT_EQ(emu::RunAsProcess(EnterStub), StubExitCode::UNSUPPORTED_SWITCH);

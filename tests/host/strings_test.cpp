@@ -2,11 +2,13 @@
 // Destinations sit between sentinel units, so a write past the capacity shows; sources that
 // must not be read beyond a point are allocated to end exactly there, so ASan sees an over-read.
 #include <gtest/gtest.h>
-#include <stdint.h>
-#include <string.h>
 
 #include <memory>
 #include <new>
+
+#include <stdint.h>
+#include <string.h>
+
 #include <string>
 #include <vector>
 

@@ -23,20 +23,24 @@ struct RegistryCase {
 TEST_F(StubConfigTest, OnlyAOneCharacterZeroOfTypeStringKeepsTheFiles) {
   const std::vector<RegistryCase> cases = {
       {"zero with terminator", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"0", true), false},
-      {"zero without terminator", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"0", false), false},
+      {"zero without terminator", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"0", false),
+       false},
       {"zero and an odd byte", HKEY_CURRENT_USER, true, REG_SZ, {'0', 0, 7}, false},
       {"two zeros", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"00", true), true},
-      {"two zeros without terminator", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"00", false), true},
+      {"two zeros without terminator", HKEY_CURRENT_USER, true, REG_SZ,
+       emu::Utf16Bytes(u"00", false), true},
       {"zero and a space", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"0 ", true), true},
       {"one", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"1", true), true},
       {"empty text", HKEY_CURRENT_USER, true, REG_SZ, emu::Utf16Bytes(u"", true), true},
       {"no data", HKEY_CURRENT_USER, true, REG_SZ, {}, true},
-      {"expandable zero", HKEY_CURRENT_USER, true, REG_EXPAND_SZ, emu::Utf16Bytes(u"0", true), true},
+      {"expandable zero", HKEY_CURRENT_USER, true, REG_EXPAND_SZ, emu::Utf16Bytes(u"0", true),
+       true},
       {"multi-string zero", HKEY_CURRENT_USER, true, REG_MULTI_SZ, {'0', 0, 0, 0, 0, 0}, true},
       {"dword zero", HKEY_CURRENT_USER, true, REG_DWORD, {0, 0, 0, 0}, true},
       {"key without the value", HKEY_CURRENT_USER, false, REG_NONE, {}, true},
       {"no key", nullptr, false, REG_NONE, {}, true},
-      {"zero only under the machine hive", HKEY_LOCAL_MACHINE, true, REG_SZ, emu::Utf16Bytes(u"0", true), true},
+      {"zero only under the machine hive", HKEY_LOCAL_MACHINE, true, REG_SZ,
+       emu::Utf16Bytes(u"0", true), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,14 +133,15 @@ TEST_F(StubConfigTest, ARegistryStringThatFillsTheBufferHasNoRoomForItsTerminato
     bool ok;
     const char16_t* read;
   } cases[] = {
-      {u"ab", true, true, u"ab"},     // 6 bytes into capacity 3
-      {u"ab", false, true, u"ab"},    // 4 bytes: terminator added at unit 2
-      {u"abc", false, false, u""},    // 6 bytes fill all three units
-      {u"abc", true, false, u""},     // 8 bytes do not fit at all
+      {u"ab", true, true, u"ab"},   // 6 bytes into capacity 3
+      {u"ab", false, true, u"ab"},  // 4 bytes: terminator added at unit 2
+      {u"abc", false, false, u""},  // 6 bytes fill all three units
+      {u"abc", true, false, u""},   // 8 bytes do not fit at all
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Show(c.text));
-    emu::SetRegistryValue(HKEY_CURRENT_USER, kKey, u"V", REG_SZ, emu::Utf16Bytes(c.text, c.with_terminator));
+    emu::SetRegistryValue(HKEY_CURRENT_USER, kKey, u"V", REG_SZ,
+                          emu::Utf16Bytes(c.text, c.with_terminator));
     WCHAR buffer[4] = {u'x', u'x', u'x', u'x'};
     EXPECT_EQ(ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), u"V", buffer, 3), c.ok);
     if (c.ok) {
@@ -182,7 +187,8 @@ TEST_F(StubConfigTest, EveryTypeAndSizeOfTheValueIsReadSafely) {
 
       WCHAR buffer[2 + 8];
       for (WCHAR& unit : buffer) unit = u'x';
-      const bool ok = ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), kValue.c_str(), buffer, 2);
+      const bool ok =
+          ReadRegistryString(HKEY_CURRENT_USER, kKey.c_str(), kValue.c_str(), buffer, 2);
       EXPECT_EQ(ok, type == REG_SZ && size <= 4);
       if (ok) {
         EXPECT_EQ(std::u16string(buffer), size < 2 ? u"" : u"0");

@@ -14,7 +14,8 @@ const std::u16string kUser = u"S-1-5-21-1004336348-1177238915-682003330-1000";
 
 // The access list as the platform reads it back: ACE flags in canonical order.
 std::u16string ExpectedAccessList(const std::u16string& owner) {
-  return u"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;OICIIO;GA;;;CO)(A;;FA;;;" +
+  return u"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;OICIIO;GA;;;CO)(A;;"
+         u"FA;;;" +
          owner + u")";
 }
 
@@ -38,7 +39,8 @@ class WorkDirectoryTest : public EmulatedTest {
 
   static size_t DirectoriesCreated() {
     size_t created = 0;
-    for (const auto& call : emu::Calls()) created += call.op == emu::Op::CreateDirectoryW && !call.failed;
+    for (const auto& call : emu::Calls())
+      created += call.op == emu::Op::CreateDirectoryW && !call.failed;
     return created;
   }
 };
@@ -62,7 +64,8 @@ TEST_F(WorkDirectoryTest, NamesAreUppercaseHexAndSpreadOverSeeds) {
     emu::SeedRandom(seed);
     std::u16string path;
     ASSERT_EQ(Create(kBase, &path), StubExitCode::SUCCESS);
-    EXPECT_TRUE(std::regex_match(Show(path), std::regex(R"(C:\\Installer\\VQ_[0-9A-F]{5}\.tmp\\)")));
+    EXPECT_TRUE(
+        std::regex_match(Show(path), std::regex(R"(C:\\Installer\\VQ_[0-9A-F]{5}\.tmp\\)")));
     names.push_back(path);
   }
   std::sort(names.begin(), names.end());
@@ -184,7 +187,8 @@ TEST_F(WorkDirectoryTest, ATakenNameMakesTheNextAttemptDrawNewDigitsWithTheSameS
   std::u16string path;
   ASSERT_EQ(Create(kBase, &path), StubExitCode::SUCCESS);
   EXPECT_EQ(Show(path), "C:\\Installer\\VQ_9ABCD.tmp\\");
-  EXPECT_TRUE(emu::SecurityText(kBase + u"VQ_12345.tmp").empty()) << "the existing directory was adopted";
+  EXPECT_TRUE(emu::SecurityText(kBase + u"VQ_12345.tmp").empty())
+      << "the existing directory was adopted";
   EXPECT_EQ(emu::CallCount(emu::Op::SystemFunction036), 2u);
 }
 
@@ -218,7 +222,8 @@ TEST_F(WorkDirectoryTest, TheDescriptorIsGivenAtCreation) {
     if (call.op == emu::Op::CreateDirectoryW) with_security += call.had_security;
   }
   EXPECT_EQ(with_security, 1u);
-  EXPECT_EQ(emu::CallCount(emu::Op::SetFileInformationByHandle), 0u) << "no access list set afterwards";
+  EXPECT_EQ(emu::CallCount(emu::Op::SetFileInformationByHandle), 0u)
+      << "no access list set afterwards";
 }
 
 // What others may have planted under the first candidate names: each attempt meets a name that

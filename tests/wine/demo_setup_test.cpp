@@ -1,10 +1,11 @@
 // demo-setup.exe under Wine: started directly with the command line a stub gives setup, against
 // test installers that carry a real 7z archive and damaged copies of it; and once as the setup
 // cabinet of a stub, from the stub's start to its end.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <fstream>
+
+#include <gtest/gtest.h>
+
 #include <iterator>
 #include <ostream>
 #include <string>

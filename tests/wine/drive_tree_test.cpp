@@ -8,14 +8,16 @@
 //
 // Runs alone (see CMakeLists.txt): any other Wine program running beside it changes drive C: too.
 #include <gtest/gtest.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <map>
 #include <regex>
 #include <set>
 #include <string>
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <vector>
 
 #include "tests/packer/packer_fixture.h"

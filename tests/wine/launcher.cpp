@@ -24,7 +24,8 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<char> bytes;
   char chunk[4096];
   size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof(chunk), in)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  while ((got = std::fread(chunk, 1, sizeof(chunk), in)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + got);
   std::fclose(in);
 
   std::vector<wchar_t> command_line(bytes.size() + 1, L'\0');

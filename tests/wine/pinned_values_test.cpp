@@ -3,11 +3,12 @@
 // else: the two sets of declarations never meet in one translation unit.
 #include "platform/pinned_values.h"
 
-#include <gtest/gtest.h>
-
 #include <cstddef>
 #include <cstdlib>
 #include <fstream>
+
+#include <gtest/gtest.h>
+
 #include <map>
 #include <sstream>
 #include <string>

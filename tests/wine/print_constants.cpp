@@ -8,9 +8,11 @@
 
 int main() {
 #define PIN_VALUE(name) std::printf("%s %llu\n", #name, PinnedNumber(name));
-#define PIN_SIZE(type) std::printf("sizeof(%s) %llu\n", #type, static_cast<unsigned long long>(sizeof(type)));
-#define PIN_OFFSET(type, field) \
-  std::printf("offsetof(%s.%s) %llu\n", #type, #field, static_cast<unsigned long long>(offsetof(type, field)));
+#define PIN_SIZE(type) \
+  std::printf("sizeof(%s) %llu\n", #type, static_cast<unsigned long long>(sizeof(type)));
+#define PIN_OFFSET(type, field)                        \
+  std::printf("offsetof(%s.%s) %llu\n", #type, #field, \
+              static_cast<unsigned long long>(offsetof(type, field)));
 #include "platform/pinned_values.inc"
   return 0;
 }

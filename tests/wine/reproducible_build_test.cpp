@@ -1,8 +1,9 @@
 // A second, independent build of stub.exe from the same sources must give the same bytes as the
 // one the other tests run: nothing of the build's place or time may reach the image.
+#include <fstream>
+
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>

@@ -3,10 +3,11 @@
 // expands setup, hands it the command line it must build, waits, removes what it extracted and
 // ends with setup's code; the report that demo-setup writes shows what it received.
 #include <algorithm>
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <fstream>
+
+#include <gtest/gtest.h>
+
 #include <iterator>
 #include <ostream>
 #include <regex>
@@ -257,7 +258,8 @@ TEST_F(WholeRun, SetupThatLeavesAFileKeepsTheWorkDirectoryAndItsExitCode) {
   const std::string other = left[at == left.begin() ? 1 : 0];
   ASSERT_TRUE(IsWorkDirectoryName(other)) << other;
   const fs::path work = installer.parent_path() / other;
-  EXPECT_EQ(ListDirectory(work), std::vector<std::string>{"left-behind.txt"}) << "setup.exe is removed";
+  EXPECT_EQ(ListDirectory(work), std::vector<std::string>{"left-behind.txt"})
+      << "setup.exe is removed";
 }
 
 // A text file stored as the plain setup.exe is written, cannot be started (Wine gives error

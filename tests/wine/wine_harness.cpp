@@ -1,19 +1,25 @@
 #include "tests/wine/wine_harness.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include <fcntl.h>
+
 #include <fstream>
+
+#include <signal.h>
+
 #include <sstream>
+
+#include <sys/file.h>
+#include <sys/wait.h>
+
 #include <system_error>
 #include <thread>
+
+#include <unistd.h>
 
 namespace wine_tests {
 

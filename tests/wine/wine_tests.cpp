@@ -1,9 +1,10 @@
 // The real stub.exe under Wine, started through launcher.exe so that the command line reaches it
 // unchanged and its full exit code comes back. Each test copies the stub into a directory of its
 // own and looks at what is left there afterwards.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <ostream>
 #include <regex>
 #include <string>

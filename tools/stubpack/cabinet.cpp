@@ -1,9 +1,10 @@
 #include "tools/stubpack/cabinet.h"
 
-#include <libgcab.h>
-
 #include <cstring>
 #include <ctime>
+
+#include <libgcab.h>
+
 #include <memory>
 
 #include "tools/stubpack/bytes.h"

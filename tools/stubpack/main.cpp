@@ -1,9 +1,10 @@
 // stubpack: makes an installer from the stub, an archive and setup.exe, and inspects one.
-#include <unistd.h>
-
 #include <cstring>
 #include <iostream>
 #include <string>
+
+#include <unistd.h>
+
 #include <vector>
 
 #include "tools/stubpack/installer_listing.h"

@@ -1,18 +1,22 @@
 #include "tools/stubpack/packer.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include <fcntl.h>
+
 #include <fstream>
 #include <iostream>
+
+#include <signal.h>
+#include <spawn.h>
+
 #include <sstream>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tools/stubpack/cabinet.h"
 #include "tools/stubpack/embedded.h"

@@ -1,10 +1,10 @@
 #include "tools/stubpack/pe_image.h"
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstring>
 
 namespace stubpack {
 

@@ -1,9 +1,10 @@
 #include "tools/stubpack/resource_tree.h"
 
 #include <locale.h>
-#include <wctype.h>
 
 #include <map>
+
+#include <wctype.h>
 
 namespace stubpack {
 
