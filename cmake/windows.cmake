@@ -1,5 +1,5 @@
 # stub.exe: no C runtime, GUI subsystem, entry point StubEntry, imports from three DLLs only.
-add_executable(stub ${STUB_SOURCES} platform/windows/compiler_support.cpp)
+add_executable(stub ${STUB_SOURCES} core/compiler_support.cpp)
 target_include_directories(stub PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(stub PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_compile_options(stub PRIVATE
@@ -108,7 +108,7 @@ endif()
 
 # Benchmark: the stub's cabinet expansion against cabinet.dll with the leanest callbacks (bench/).
 add_executable(expand-cabinet-bench bench/expand_cabinet_bench.cpp payload/cabinet_expansion.cpp
-  payload/output_file.cpp strings/bounded_text.cpp)
+  payload/output_file.cpp strings/bounded_text.cpp core/fill_bytes.cpp)
 target_include_directories(expand-cabinet-bench PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(expand-cabinet-bench PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_compile_options(expand-cabinet-bench PRIVATE -O2)

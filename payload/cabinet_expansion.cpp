@@ -1,5 +1,7 @@
 #include "payload/cabinet_expansion.h"
 
+#include "core/fill_bytes.h"
+#include "core/owner.h"
 #include "strings/bounded_text.h"
 
 namespace {
@@ -54,11 +56,21 @@ Entry LookUp(HMODULE module, const char* name) {
   return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-char* ToUtf8(const WCHAR* text, int units, int& size) {
-  size = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return nullptr;
-  return static_cast<char*>(
-      HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + (units < 0 ? 0 : 1)));
+// The text in UTF-8 with a terminator, in a block of the process heap; invalid on failure. A
+// count of units converts no terminator, so room for one is added; -1 takes the terminator along.
+HeapBlock<char> ToUtf8(const WCHAR* text, int units) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  const SIZE_T bytes = static_cast<SIZE_T>(size) + (units < 0 ? 0 : 1);
+  HeapBlock<char> utf8(static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, bytes)));
+  if (!utf8.IsValid()) return utf8;
+  // A conversion that fails after its size was known would leave an unterminated text.
+  if (WideCharToMultiByte(CP_UTF8, 0, text, units, utf8.Get(), size, nullptr, nullptr) != size) {
+    utf8.Reset();
+    return utf8;
+  }
+  utf8.Get()[bytes - 1] = 0;
+  return utf8;
 }
 
 }  // namespace
@@ -80,15 +92,13 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode) {
   const DWORD disposition = (flags & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
   const int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
   if (units <= 0) return -1;
-  auto* wide = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 2 * static_cast<SIZE_T>(units)));
-  if (wide == nullptr) return -1;
-  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, units) != units) {
-    HeapFree(GetProcessHeap(), 0, wide);
+  HeapBlock<WCHAR> wide(
+      static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, 2 * static_cast<SIZE_T>(units))));
+  if (!wide.IsValid() || MultiByteToWideChar(CP_UTF8, 0, name, -1, wide.Get(), units) != units) {
     return -1;
   }
-  HANDLE file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  HeapFree(GetProcessHeap(), 0, wide);
+  HANDLE file = CreateFileW(wide.Get(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   return reinterpret_cast<INT_PTR>(file);
 }
 
@@ -170,48 +180,23 @@ bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
   while (split > 0 && cabinet_path[split] != WTEXT('\\')) --split;
   if (split <= 0) return false;
 
-  // A conversion that fails after its size was known would leave an unterminated text.
-  int name_size = 0;
-  char* name = ToUtf8(cabinet_path + split + 1, -1, name_size);
-  if (name != nullptr && WideCharToMultiByte(CP_UTF8, 0, cabinet_path + split + 1, -1, name,
-                                             name_size, nullptr, nullptr) != name_size) {
-    HeapFree(GetProcessHeap(), 0, name);
-    name = nullptr;
-  }
-  int directory_size = 0;
-  char* directory = ToUtf8(cabinet_path, split + 1, directory_size);
-  if (directory != nullptr &&
-      WideCharToMultiByte(CP_UTF8, 0, cabinet_path, split + 1, directory, directory_size, nullptr,
-                          nullptr) != directory_size) {
-    HeapFree(GetProcessHeap(), 0, directory);
-    directory = nullptr;
-  }
-  if (directory == nullptr) {
-    if (name != nullptr) HeapFree(GetProcessHeap(), 0, name);
-    return false;
-  }
-  directory[directory_size] = 0;
-  if (name == nullptr) {
-    HeapFree(GetProcessHeap(), 0, directory);
-    return false;
-  }
+  const HeapBlock<char> name = ToUtf8(cabinet_path + split + 1, -1);
+  if (!name.IsValid()) return false;
+  const HeapBlock<char> directory = ToUtf8(cabinet_path, split + 1);
+  if (!directory.IsValid()) return false;
 
   ERF erf;
   FillBytes(&erf, 0, sizeof(erf));
   HFDI fdi =
       g_cabinet_library.fdi_create(CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead,
                                    CabinetWrite, CabinetClose, CabinetSeek, cpuUNKNOWN, &erf);
-  if (fdi == nullptr) {
-    HeapFree(GetProcessHeap(), 0, directory);
-    HeapFree(GetProcessHeap(), 0, name);
-    return false;
-  }
+  if (fdi == nullptr) return false;
 
   CabinetExpansionContext context;
   context.destination_path = destination_path;
   context.expanded = 0;
   g_cabinet_writes.failed = false;
-  g_cabinet_library.fdi_copy(fdi, name, directory, 0, CabinetNotify, nullptr, &context);
+  g_cabinet_library.fdi_copy(fdi, name.Get(), directory.Get(), 0, CabinetNotify, nullptr, &context);
   g_cabinet_library.fdi_destroy(fdi);
 
   const bool expanded = context.expanded == 1 && !g_cabinet_writes.failed;
@@ -221,7 +206,5 @@ bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
     context.output_file.MarkDeleteOnClose();
   }
   context.output_file.Close();
-  HeapFree(GetProcessHeap(), 0, directory);
-  HeapFree(GetProcessHeap(), 0, name);
   return expanded;
 }

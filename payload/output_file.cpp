@@ -8,36 +8,25 @@ constexpr uint64_t kChunkBytes = 0x800000;  // 8 MiB a call
 
 bool OutputFile::OpenForWrite(const WCHAR* file_path) {
   Close();
-  if (!BoundedCopy(path.Text(), PathBuffer::Capacity(), file_path)) return false;
-  handle = CreateFileW(path.Text(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
-                       CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    path.Clear();
-    return false;
-  }
-  return true;
-}
-
-void OutputFile::Close() {
-  if (handle != INVALID_HANDLE_VALUE) {
-    HANDLE old = handle;
-    handle = INVALID_HANDLE_VALUE;
-    CloseHandle(old);
-  }
-  path.Clear();
+  // The path buffers' limit holds for every file the stub writes, whatever the system accepts.
+  if (BoundedLength(file_path, PathBuffer::Capacity() + 1) >= PathBuffer::Capacity()) return false;
+  handle_.Reset(CreateFileW(file_path, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                            CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+  return IsOpen();
 }
 
 bool OutputFile::MarkDeleteOnClose() {
   if (!IsOpen()) return false;
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+  return SetFileInformationByHandle(handle_.Get(), FileDispositionInfo, &disposition,
                                     sizeof(disposition)) != FALSE;
 }
 
 HANDLE OutputFile::Duplicate() {
   if (!IsOpen()) return INVALID_HANDLE_VALUE;
   HANDLE copy = INVALID_HANDLE_VALUE;
-  if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE,
+  if (!DuplicateHandle(GetCurrentProcess(), handle_.Get(), GetCurrentProcess(), &copy, 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
     return INVALID_HANDLE_VALUE;
   }

@@ -2,27 +2,23 @@
 // a write fails, so that nothing partly written stays behind.
 #pragma once
 
+#include "core/owner.h"
 #include "payload/resource_scan.h"
 #include "platform/win32.h"
-#include "strings/fixed_wide_buffer.h"
 
 class OutputFile {
  public:
-  OutputFile() = default;
-  ~OutputFile() { Close(); }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
+  // False, without a platform call, for a path that does not fit a path buffer.
   bool OpenForWrite(const WCHAR* file_path);
-  void Close();
-  bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+  void Close() { handle_.Reset(); }
+  bool IsOpen() const { return handle_.IsValid(); }
   bool MarkDeleteOnClose();
-  // A second handle to the same open file, owned by the caller.
+  // A second handle to the same open file, owned by the caller; invalid on failure.
   HANDLE Duplicate();
-  HANDLE GetHandle() const { return handle; }
+  HANDLE GetHandle() const { return handle_.Get(); }
 
-  PathBuffer path;
-  HANDLE handle = INVALID_HANDLE_VALUE;
+ private:
+  FileHandle handle_;
 };
 
 // True when every byte was written and the file closed; on false a partly written file has been

@@ -4,8 +4,8 @@
 
 #include <stdint.h>
 
+#include "core/fixed_wide_buffer.h"
 #include "platform/win32.h"
-#include "strings/fixed_wide_buffer.h"
 
 // A resource's bytes where the platform maps the executable; borrowed, never released.
 struct ResourceBlob {
@@ -13,34 +13,33 @@ struct ResourceBlob {
   uint64_t size = 0;
 };
 
-class ResourceVisitor {
+// Records the archive's name and setup's name and bytes; any other entry, a second archive or
+// setup, or a name that does not fit stops the scan with an error.
+class PayloadCollector {
  public:
+  PayloadCollector(PathBuffer& archive_name, PathBuffer& setup_name, ResourceBlob& setup_resource)
+      : archive_name_(archive_name), setup_name_(setup_name), setup_resource_(setup_resource) {}
+
   // True continues the enumeration; false ends it for this type.
-  virtual bool VisitResource(const WCHAR* name, const ResourceBlob& blob) = 0;
+  bool VisitResource(const WCHAR* name, const ResourceBlob& blob);
+  // Whether a visit stopped the scan with an error, rather than the enumeration ending.
+  bool StoppedWithError() const { return stopped_with_error_; }
 
- protected:
-  // Not virtual: a virtual destructor would pull in operator delete, which the stub lacks.
-  ~ResourceVisitor() = default;
+ private:
+  bool Stop() {
+    stopped_with_error_ = true;
+    return false;
+  }
+
+  PathBuffer& archive_name_;
+  PathBuffer& setup_name_;
+  ResourceBlob& setup_resource_;
+  bool stopped_with_error_ = false;
 };
 
-class PayloadCollector final : public ResourceVisitor {
- public:
-  PayloadCollector(PathBuffer* archive_name, PathBuffer* setup_name, ResourceBlob* setup_resource,
-                   uint32_t* error_code)
-      : archive_name(archive_name),
-        setup_name(setup_name),
-        setup_resource(setup_resource),
-        error_code(error_code) {}
-
-  bool VisitResource(const WCHAR* name, const ResourceBlob& blob) override;
-
-  PathBuffer* archive_name;
-  PathBuffer* setup_name;
-  ResourceBlob* setup_resource;
-  uint32_t* error_code;
-};
-
-// True when the platform's enumeration reported success; the outcome is in the visitor.
-bool EnumerateResourcesOfType(ResourceVisitor& visitor, HMODULE module, const WCHAR* type);
+// Hands every named resource of the type to the collector, in the order of the resource
+// directory. Whether the platform reported success is not asked: a type it cannot enumerate
+// holds nothing the collector could record, which is what the caller then sees.
+void EnumerateResourcesOfType(PayloadCollector& collector, HMODULE module, const WCHAR* type);
 
 BOOL CALLBACK OnResourceName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR user_value);

@@ -1,5 +1,7 @@
 #include "setup/launch_setup.h"
 
+#include "core/fill_bytes.h"
+#include "core/owner.h"
 #include "strings/bounded_text.h"
 
 namespace {
@@ -26,32 +28,24 @@ void ForwardArguments(const WCHAR* own, WCHAR* command_line, size_t capacity) {
 
 }  // namespace
 
-RunResult LaunchSetup(const StubConfig& config, HMODULE stub_module, const PathBuffer& archive_name,
-                      const ResourceTypeBuffer& archive_type, const PathBuffer& setup_path) {
-  constexpr size_t kPath = PathBuffer::Capacity();
+RunResult LaunchSetup(const WCHAR* stub_command_line, const PathBuffer& stub_path,
+                      const PathBuffer& archive_name, const ResourceTypeBuffer& archive_type,
+                      const PathBuffer& setup_path) {
   constexpr size_t kLine = CommandLineBuffer::Capacity();
-  PathBuffer stub_path;
-  PathBuffer program;
   CommandLineBuffer command_line;
-
-  const DWORD length = GetModuleFileNameW(stub_module, stub_path.Text(), static_cast<DWORD>(kPath));
-  if (length == 0 || length >= kPath) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
-  if (!BoundedCopy(program.Text(), kPath, setup_path.Text()))
-    return StubExitCode::SETUP_COMMAND_LINE_FAILED;
 
   WCHAR* line = command_line.Text();
   const WCHAR* const pieces[] = {
-      program.Text(), WTEXT("\""),         WTEXT(" --"),   WTEXT("pellorin-path"),
-      WTEXT("=\""),   stub_path.Text(),    WTEXT("\" --"), WTEXT("archive-resource-name"),
-      WTEXT("=\""),   archive_name.Text(), WTEXT("\" --"), WTEXT("archive-resource-type"),
-      WTEXT("=\""),   archive_type.Text(), WTEXT("\""),
+      WTEXT("\""),  setup_path.Text(),   WTEXT("\" --"), WTEXT("pellorin-path"),
+      WTEXT("=\""), stub_path.Text(),    WTEXT("\" --"), WTEXT("archive-resource-name"),
+      WTEXT("=\""), archive_name.Text(), WTEXT("\" --"), WTEXT("archive-resource-type"),
+      WTEXT("=\""), archive_type.Text(), WTEXT("\""),
   };
-  if (!BoundedCopy(line, kLine, WTEXT("\""))) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
   for (const WCHAR* piece : pieces) {
     if (!BoundedAppend(line, kLine, piece)) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
   }
-  ForwardArguments(config.command_line, line, kLine);
-  return StartAndAwaitProcess(program.Text(), line, StubExitCode::SETUP_FILE_NOT_FOUND,
+  ForwardArguments(stub_command_line, line, kLine);
+  return StartAndAwaitProcess(setup_path.Text(), line, StubExitCode::SETUP_FILE_NOT_FOUND,
                               StubExitCode::SETUP_PATH_NOT_FOUND,
                               StubExitCode::SETUP_LAUNCH_FAILED);
 }
@@ -72,13 +66,12 @@ RunResult StartAndAwaitProcess(const WCHAR* program_path, WCHAR* command_line,
     if (error == ERROR_FILE_NOT_FOUND) return missing_file;
     return other_failure;
   }
-  CloseHandle(process.hThread);
-  RunResult result = StubExitCode::SETUP_WAIT_FAILED;
+  const KernelHandle setup(process.hProcess);
+  KernelHandle(process.hThread).Reset();  // nothing waits for the thread
   DWORD exit_code = 0;
-  if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-      GetExitCodeProcess(process.hProcess, &exit_code)) {
-    result = exit_code;
+  if (WaitForSingleObject(setup.Get(), INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(setup.Get(), &exit_code)) {
+    return StubExitCode::SETUP_WAIT_FAILED;
   }
-  CloseHandle(process.hProcess);
-  return result;
+  return exit_code;
 }

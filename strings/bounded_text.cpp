@@ -26,17 +26,6 @@ bool BoundedAppend(WCHAR* destination, size_t capacity, const WCHAR* source) {
   return false;
 }
 
-bool HasPrefixAsciiNoCase(const WCHAR* text, const WCHAR* prefix) {
-  if (text == nullptr || prefix == nullptr) return false;
-  auto fold = [](WCHAR unit) -> WCHAR {
-    return (unit >= 0x41 && unit <= 0x5A) ? static_cast<WCHAR>(unit | 0x20) : unit;
-  };
-  for (size_t i = 0; prefix[i] != 0; ++i) {
-    if (fold(text[i]) != fold(prefix[i])) return false;
-  }
-  return true;
-}
-
 WCHAR* AfterLastBackslash(WCHAR* text, size_t length) {
   if (length == 0) return text;
   for (size_t k = length - 1; k >= 1; --k) {
@@ -55,11 +44,4 @@ bool EncodeHexUpper(const void* bytes, size_t count, WCHAR* destination, size_t 
     destination[2 * i + 1] = static_cast<WCHAR>(kDigits[in[i] & 0x0F]);
   }
   return true;
-}
-
-void* FillBytes(void* destination, int value, size_t count) {
-  // volatile keeps the compiler from turning this loop into a call to memset, which forwards here.
-  volatile unsigned char* out = static_cast<unsigned char*>(destination);
-  for (size_t i = 0; i < count; ++i) out[i] = static_cast<unsigned char>(value);
-  return destination;
 }

@@ -17,14 +17,8 @@ bool BoundedCopy(WCHAR* destination, size_t capacity, const WCHAR* source);
 // holds its previous text again.
 bool BoundedAppend(WCHAR* destination, size_t capacity, const WCHAR* source);
 
-// Prefix test that folds only the ASCII capitals.
-bool HasPrefixAsciiNoCase(const WCHAR* text, const WCHAR* prefix);
-
 // Position just after the last backslash among the first length units, or text itself.
 WCHAR* AfterLastBackslash(WCHAR* text, size_t length);
 
 // Two uppercase digits per byte, high half first, and a terminator.
 bool EncodeHexUpper(const void* bytes, size_t count, WCHAR* destination, size_t capacity);
-
-// The stub's only byte fill; memset forwards here in the Windows build.
-void* FillBytes(void* destination, int value, size_t count);

@@ -1,36 +1,43 @@
 #include "stub/run_stub.h"
 
+#include "core/fixed_wide_buffer.h"
 #include "payload/extract_payload.h"
 #include "setup/launch_setup.h"
 #include "strings/bounded_text.h"
-#include "strings/fixed_wide_buffer.h"
 #include "stub/stub_config.h"
 #include "workdir/remove_path.h"
 #include "workdir/work_directory.h"
 
 namespace {
 
-// Creates the work directory, extracts, trims, removes. The configuration is the caller's.
-RunResult RunWithConfiguration(const StubConfig& config, HMODULE stub_module) {
+// The stub's own path, whole, and its directory with the final backslash. A path that cannot be
+// had, was cut at the buffer's size or holds no directory leaves the stub nowhere to work; that
+// is a failure to report, never a success.
+bool GetOwnPath(HMODULE stub_module, PathBuffer& stub_path, PathBuffer& stub_directory) {
   constexpr DWORD kPathCapacity = static_cast<DWORD>(PathBuffer::Capacity());
-  PathBuffer work_directory;
-  PathBuffer own_path;
-
-  // A path that cannot be had, was cut at the buffer's size or holds no directory leaves the
-  // stub nowhere to work; that is a failure to report, never a success.
-  const DWORD length = GetModuleFileNameW(stub_module, own_path.Text(), kPathCapacity);
-  if (length == 0 || length >= kPathCapacity) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
-  WCHAR* after = AfterLastBackslash(own_path.Text(), length);
-  if (after == own_path.Text()) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
+  const DWORD length = GetModuleFileNameW(stub_module, stub_path.Text(), kPathCapacity);
+  if (length == 0 || length >= kPathCapacity) return false;
+  if (!BoundedCopy(stub_directory.Text(), kPathCapacity, stub_path.Text())) return false;
+  WCHAR* after = AfterLastBackslash(stub_directory.Text(), length);
+  if (after == stub_directory.Text()) return false;
   *after = 0;
+  return true;
+}
 
-  RunResult work_directory_result = StubExitCode::SUCCESS;
-  if (!CreateUniqueWorkDirectory(own_path.Text(), work_directory, work_directory_result)) {
-    return work_directory_result;
+// Creates the work directory, extracts, trims, launches, removes. The configuration is the
+// caller's.
+RunResult RunWithConfiguration(const StubConfig& config, HMODULE stub_module) {
+  PathBuffer stub_path;
+  PathBuffer stub_directory;
+  if (!GetOwnPath(stub_module, stub_path, stub_directory)) {
+    return StubExitCode::OWN_PATH_UNAVAILABLE;
   }
 
-  PathBuffer& setup_path = own_path;
-  setup_path.Clear();
+  PathBuffer work_directory;
+  const RunResult created = CreateUniqueWorkDirectory(stub_directory.Text(), work_directory);
+  if (created != StubExitCode::SUCCESS) return created;
+
+  PathBuffer setup_path;
   PathBuffer archive_name;
   ResourceTypeBuffer archive_type;
   RunResult result =
@@ -40,7 +47,7 @@ RunResult RunWithConfiguration(const StubConfig& config, HMODULE stub_module) {
   SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
 
   if (result == StubExitCode::SUCCESS) {
-    result = LaunchSetup(config, stub_module, archive_name, archive_type, setup_path);
+    result = LaunchSetup(config.command_line, stub_path, archive_name, archive_type, setup_path);
   }
 
   if (config.remove_after_run) {

@@ -1,8 +1,8 @@
 // The run sequence and the process entry point.
 #pragma once
 
+#include "core/exit_codes.h"
 #include "platform/win32.h"
-#include "stub/run_result.h"
 
 RunResult RunStub(HMODULE stub_module);
 

@@ -3,6 +3,7 @@
 
 #include <stddef.h>
 
+#include "core/owner.h"
 #include "platform/win32.h"
 
 // True when the buffer holds the REG_SZ value's text, terminated within the capacity.
@@ -13,7 +14,6 @@ bool ReadRegistryString(HKEY root, const WCHAR* key_path, const WCHAR* value_nam
 class StubConfig {
  public:
   StubConfig() = default;
-  ~StubConfig() { Reset(); }
   StubConfig(const StubConfig&) = delete;
   StubConfig& operator=(const StubConfig&) = delete;
 
@@ -24,7 +24,7 @@ class StubConfig {
   // Releases the argument array and restores every default.
   void Reset();
 
-  WCHAR** argument_list = nullptr;
+  LocalBlock<WCHAR*> argument_list;
   const WCHAR* command_line = nullptr;
   int argument_count = 0;
   bool unsupported_switch_present = false;

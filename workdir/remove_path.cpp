@@ -1,5 +1,7 @@
 #include "workdir/remove_path.h"
 
+#include "core/owner.h"
+
 namespace {
 
 constexpr int kMaxAttempts = 100;
@@ -10,37 +12,37 @@ constexpr DWORD kOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE
 
 enum class Round { kGone, kRetryAtOnce, kPause, kGiveUp };
 
-// Sets the delete disposition; on failure hands back the error that decides what follows.
-bool SetDeleteDisposition(const WCHAR* path, DWORD& error) {
-  HANDLE file = CreateFileW(path, DELETE, kShareAll, nullptr, OPEN_EXISTING, kOpenFlags, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-    return false;
-  }
+// Sets the delete disposition; on failure the last-error code is the one that decides what
+// follows.
+bool SetDeleteDisposition(const WCHAR* path) {
+  FileHandle file(
+      CreateFileW(path, DELETE, kShareAll, nullptr, OPEN_EXISTING, kOpenFlags, nullptr));
+  if (!file.IsValid()) return false;
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  const BOOL set =
-      SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
-  error = set ? ERROR_SUCCESS : GetLastError();
-  CloseHandle(file);
-  return set != FALSE;
+  if (SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition,
+                                 sizeof(disposition))) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  file.Reset();
+  SetLastError(error);  // the close must not hide why the disposition failed
+  return false;
 }
 
 // True when the read-only attribute was found set and written back cleared.
 bool ClearReadOnly(const WCHAR* path) {
-  HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
-                            OPEN_EXISTING, kOpenFlags, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  FileHandle file(CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                              nullptr, OPEN_EXISTING, kOpenFlags, nullptr));
+  if (!file.IsValid()) return false;
   FILE_BASIC_INFO info = {};
-  bool cleared = false;
-  if (GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)) &&
-      (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    // Zero would mean "leave the attributes as they are"; NORMAL alone means none.
-    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    cleared = SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info)) != FALSE;
+  if (!GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &info, sizeof(info)) ||
+      (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return false;
   }
-  CloseHandle(file);
-  return cleared;
+  info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  // Zero would mean "leave the attributes as they are"; NORMAL alone means none.
+  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(file.Get(), FileBasicInfo, &info, sizeof(info)) != FALSE;
 }
 
 }  // namespace
@@ -54,22 +56,24 @@ bool RemovePathWithRetries(const WCHAR* path) {
   bool disposition_uncounted = false;
   bool attributes_uncounted = false;
   for (;;) {
-    DWORD error = ERROR_SUCCESS;
     Round round = Round::kPause;
-    if (SetDeleteDisposition(path, error)) {
+    if (SetDeleteDisposition(path)) {
       round = disposition_uncounted ? Round::kPause : Round::kRetryAtOnce;
       disposition_uncounted = true;
-    } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      round = Round::kGone;
-    } else if (error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY) {
-      round = Round::kPause;
-    } else if (error == ERROR_ACCESS_DENIED) {
-      if (ClearReadOnly(path)) {
-        round = attributes_uncounted ? Round::kPause : Round::kRetryAtOnce;
-        attributes_uncounted = true;
-      }
     } else {
-      round = Round::kGiveUp;
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        round = Round::kGone;
+      } else if (error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY) {
+        round = Round::kPause;
+      } else if (error == ERROR_ACCESS_DENIED) {
+        if (ClearReadOnly(path)) {
+          round = attributes_uncounted ? Round::kPause : Round::kRetryAtOnce;
+          attributes_uncounted = true;
+        }
+      } else {
+        round = Round::kGiveUp;
+      }
     }
 
     switch (round) {

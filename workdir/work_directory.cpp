@@ -1,5 +1,7 @@
 #include "workdir/work_directory.h"
 
+#include "core/fill_bytes.h"
+#include "core/payload_layout.h"
 #include "strings/bounded_text.h"
 
 namespace {
@@ -12,31 +14,28 @@ const WCHAR kAccessListStart[] =
 
 constexpr size_t kAccessListCapacity = 300;
 
+constexpr auto kNamePrefix = payload_layout::InUnits<WCHAR>(payload_layout::kWorkDirectoryPrefix);
+constexpr auto kNameSuffix = payload_layout::InUnits<WCHAR>(payload_layout::kWorkDirectorySuffix);
+
 }  // namespace
 
-bool GetTokenOwnerSidText(WCHAR*& text) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-
-  bool ok = false;
-  DWORD size = 0;
-  const BOOL sized = GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
-  const DWORD error = GetLastError();
-  if (!sized && size != 0 && error == ERROR_INSUFFICIENT_BUFFER) {
-    void* owner = LocalAlloc(LMEM_ZEROINIT, size);
-    if (owner != nullptr) {
-      if (GetTokenInformation(token, TokenOwner, owner, size, &size)) {
-        ok = ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(owner)->Owner, &text) != FALSE;
-      }
-      LocalFree(owner);
-    }
+bool GetTokenOwnerSidText(LocalBlock<WCHAR>& text) {
+  KernelHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
+    token.Release();  // a failed open hands out nothing to close
+    return false;
   }
-  CloseHandle(token);
-  return ok;
+  DWORD size = 0;
+  const BOOL sized = GetTokenInformation(token.Get(), TokenOwner, nullptr, 0, &size);
+  const DWORD error = GetLastError();
+  if (sized || size == 0 || error != ERROR_INSUFFICIENT_BUFFER) return false;
+  LocalBlock<TOKEN_OWNER> owner(static_cast<TOKEN_OWNER*>(LocalAlloc(LMEM_ZEROINIT, size)));
+  return owner.IsValid() && GetTokenInformation(token.Get(), TokenOwner, owner.Get(), size, &size) &&
+         ConvertSidToStringSidW(owner.Get()->Owner, text.Receive());
 }
 
-bool BuildDirectoryAccessList(const WCHAR* path, PSECURITY_DESCRIPTOR& descriptor) {
-  descriptor = nullptr;
+bool BuildDirectoryAccessList(const WCHAR* path, LocalBlock<void>& descriptor) {
+  descriptor.Reset();
 
   PathBuffer volume_root;
   if (!GetVolumePathNameW(path, volume_root.Text(), static_cast<DWORD>(volume_root.Capacity()))) {
@@ -49,62 +48,58 @@ bool BuildDirectoryAccessList(const WCHAR* path, PSECURITY_DESCRIPTOR& descripto
     return true;
   }
 
-  WCHAR* owner_text = nullptr;
+  LocalBlock<WCHAR> owner_text;
   if (!GetTokenOwnerSidText(owner_text)) return false;
 
-  bool ok = false;
   FixedWideBuffer<kAccessListCapacity> access_list;
-  if (BoundedAppend(access_list.Text(), kAccessListCapacity, kAccessListStart) &&
-      BoundedAppend(access_list.Text(), kAccessListCapacity, owner_text) &&
-      BoundedAppend(access_list.Text(), kAccessListCapacity, WTEXT(")"))) {
-    ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(access_list.Text(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr) != FALSE;
-    if (!ok) descriptor = nullptr;
+  if (!BoundedAppend(access_list.Text(), kAccessListCapacity, kAccessListStart) ||
+      !BoundedAppend(access_list.Text(), kAccessListCapacity, owner_text.Get()) ||
+      !BoundedAppend(access_list.Text(), kAccessListCapacity, WTEXT(")"))) {
+    return false;
   }
-  LocalFree(owner_text);
-  return ok;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(access_list.Text(), SDDL_REVISION_1,
+                                                            descriptor.Receive(), nullptr)) {
+    descriptor.Release();  // what a failed conversion leaves there is not the stub's to free
+    return false;
+  }
+  return true;
 }
 
-bool CreateUniqueWorkDirectory(const WCHAR* base_directory, PathBuffer& work_directory,
-                               RunResult& result) {
+RunResult CreateUniqueWorkDirectory(const WCHAR* stub_directory, PathBuffer& work_directory) {
   constexpr size_t kCapacity = PathBuffer::Capacity();
-  result = StubExitCode::PATH_TOO_LONG;
 
   WCHAR* path = work_directory.Text();
-  if (!BoundedCopy(path, kCapacity, base_directory) ||
-      !BoundedAppend(path, kCapacity, WTEXT("VQ_"))) {
-    return false;
+  if (!BoundedCopy(path, kCapacity, stub_directory) ||
+      !BoundedAppend(path, kCapacity, kNamePrefix.Text())) {
+    return StubExitCode::PATH_TOO_LONG;
   }
   const size_t stem = BoundedLength(path, kCapacity);
-  // Five digits, ".tmp", the final backslash and the terminator.
-  if (kCapacity - stem <= 10) return false;
+  // The digits, the suffix, the final backslash and the terminator.
+  if (stem + payload_layout::kWorkDirectoryNameUnits - kNamePrefix.Length() >= kCapacity) {
+    return StubExitCode::PATH_TOO_LONG;
+  }
 
+  LocalBlock<void> descriptor;
+  if (!BuildDirectoryAccessList(stub_directory, descriptor)) {
+    return StubExitCode::WORK_DIRECTORY_SECURITY_FAILED;
+  }
   SECURITY_ATTRIBUTES security = {};
   security.nLength = sizeof(security);
-  security.lpSecurityDescriptor = nullptr;
+  security.lpSecurityDescriptor = descriptor.Get();
   security.bInheritHandle = FALSE;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!BuildDirectoryAccessList(base_directory, descriptor)) {
-    result = StubExitCode::WORK_DIRECTORY_SECURITY_FAILED;
-    return false;
-  }
-  security.lpSecurityDescriptor = descriptor;
 
-  result = StubExitCode::NO_WORK_DIRECTORY;
   unsigned char random[4];
-  for (int attempt = 0; attempt < 10; ++attempt) {
+  for (int attempt = 0; attempt < payload_layout::kWorkDirectoryAttempts; ++attempt) {
     // Cleared each time: a generator that fails must not name directories from stale bytes.
     FillBytes(random, 0, sizeof(random));
     SystemFunction036(random, sizeof(random));
     EncodeHexUpper(random, sizeof(random), path + stem, kCapacity - stem);
-    path[stem + 5] = 0;
-    BoundedAppend(path, kCapacity, WTEXT(".tmp"));
-    if (CreateDirectoryW(path, descriptor != nullptr ? &security : nullptr)) {
+    path[stem + payload_layout::kWorkDirectoryDigits] = 0;
+    BoundedAppend(path, kCapacity, kNameSuffix.Text());
+    if (CreateDirectoryW(path, descriptor.IsValid() ? &security : nullptr)) {
       BoundedAppend(path, kCapacity, WTEXT("\\"));
-      result = StubExitCode::SUCCESS;
-      break;
+      return StubExitCode::SUCCESS;
     }
   }
-  if (descriptor != nullptr) LocalFree(descriptor);
-  return result == StubExitCode::SUCCESS;
+  return StubExitCode::NO_WORK_DIRECTORY;
 }

@@ -1,19 +1,18 @@
 // The private, randomly named work directory beside the stub's executable.
 #pragma once
 
+#include "core/exit_codes.h"
+#include "core/fixed_wide_buffer.h"
+#include "core/owner.h"
 #include "platform/win32.h"
-#include "strings/fixed_wide_buffer.h"
-#include "stub/run_result.h"
 
-// True when the directory exists; work_directory then ends with a backslash and result is 0.
-// Otherwise result is PATH_TOO_LONG, NO_WORK_DIRECTORY or WORK_DIRECTORY_SECURITY_FAILED and
-// nothing was created.
-bool CreateUniqueWorkDirectory(const WCHAR* base_directory, PathBuffer& work_directory,
-                               RunResult& result);
+// 0 when the directory exists; work_directory then ends with a backslash. Otherwise
+// PATH_TOO_LONG, NO_WORK_DIRECTORY or WORK_DIRECTORY_SECURITY_FAILED, and nothing was created.
+RunResult CreateUniqueWorkDirectory(const WCHAR* stub_directory, PathBuffer& work_directory);
 
-// True with no descriptor where the volume keeps no access lists (or cannot be asked); true with
-// a descriptor the caller releases with LocalFree; false when building it failed.
-bool BuildDirectoryAccessList(const WCHAR* path, PSECURITY_DESCRIPTOR& descriptor);
+// True with no descriptor where the volume keeps no access lists (or cannot be asked), true with
+// one where it does; false when building it failed.
+bool BuildDirectoryAccessList(const WCHAR* path, LocalBlock<void>& descriptor);
 
-// The token's default owner as SID text, released by the caller with LocalFree.
-bool GetTokenOwnerSidText(WCHAR*& text);
+// The token's default owner as SID text.
+bool GetTokenOwnerSidText(LocalBlock<WCHAR>& text);

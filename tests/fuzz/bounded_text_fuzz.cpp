@@ -7,11 +7,15 @@
 
 #include <vector>
 
+#include "core/fill_bytes.h"
+#include "core/fixed_wide_buffer.h"
+#include "core/payload_layout.h"
 #include "strings/bounded_text.h"
-#include "strings/fixed_wide_buffer.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {
+
+using payload_layout::HasPrefixAsciiNoCase;
 
 constexpr char16_t kUntouched = 0xBEEF;
 

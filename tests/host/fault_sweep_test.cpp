@@ -39,7 +39,7 @@ std::set<RunResult> Allowed(Phase phase, Op op, DWORD error) {
     case Phase::kWorkDirectory:
       switch (op) {
         case Op::GetModuleFileNameW:
-          return {SETUP_COMMAND_LINE_FAILED};
+          return {OWN_PATH_UNAVAILABLE};
         case Op::OpenProcessToken:
         case Op::GetTokenInformation:
         case Op::LocalAlloc:
@@ -83,8 +83,6 @@ std::set<RunResult> Allowed(Phase phase, Op op, DWORD error) {
       return {kSetupsOwn};
     case Phase::kLaunch:
       switch (op) {
-        case Op::GetModuleFileNameW:
-          return {SETUP_COMMAND_LINE_FAILED};
         case Op::CreateProcessW:
           return {error == ERROR_FILE_NOT_FOUND   ? SETUP_FILE_NOT_FOUND
                   : error == ERROR_PATH_NOT_FOUND ? SETUP_PATH_NOT_FOUND
@@ -218,7 +216,7 @@ Phase PhaseOf(const std::vector<emu::Call>& calls, size_t start, size_t failed) 
         call.op == Op::SetProcessWorkingSetSize) {
       phase = Phase::kTrim;
     } else if (phase == Phase::kTrim) {
-      phase = call.op == Op::GetModuleFileNameW ? Phase::kLaunch : Phase::kRemoval;
+      phase = call.op == Op::CreateProcessW ? Phase::kLaunch : Phase::kRemoval;
     }
   }
   return phase;

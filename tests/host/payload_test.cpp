@@ -197,25 +197,30 @@ TEST_F(PayloadTest, TheScanOfTheThreeTypesDecidesTheExitCode) {
   }
 }
 
-TEST_F(PayloadTest, TheCollectorKeepsTheFirstOfTwoAndNamesTheReason) {
+TEST_F(PayloadTest, TheCollectorKeepsTheFirstOfTwoAndStopsTheScan) {
   PathBuffer archive, setup;
   ResourceBlob blob;
-  uint32_t error = 0;
-  PayloadCollector collector(&archive, &setup, &blob, &error);
+  PayloadCollector collector(archive, setup, blob);
   const uint8_t bytes[] = {1, 2, 3};
   const ResourceBlob first{bytes, 3}, second{bytes + 1, 2};
   EXPECT_TRUE(collector.VisitResource(u"Nimbet", first));
   EXPECT_TRUE(collector.VisitResource(u"Setup.exe", first));
+  EXPECT_FALSE(collector.StoppedWithError());
   EXPECT_FALSE(collector.VisitResource(u"nimbet.other", second));
-  EXPECT_EQ(error, static_cast<uint32_t>(ERROR_TOO_MANY_NAMES));
+  EXPECT_TRUE(collector.StoppedWithError());
   EXPECT_FALSE(collector.VisitResource(u"SETUP2", second));
   EXPECT_EQ(Show(archive.Text()), "Nimbet");
   EXPECT_EQ(Show(setup.Text()), "Setup.exe");
   EXPECT_EQ(blob.data, bytes);
   EXPECT_EQ(blob.size, 3u);
-  error = 0;
-  EXPECT_FALSE(collector.VisitResource(u"set", second));
-  EXPECT_EQ(error, static_cast<uint32_t>(ERROR_INVALID_DATA));
+
+  // A name that is neither stops a scan that has recorded nothing.
+  PathBuffer no_archive, no_setup;
+  ResourceBlob no_blob;
+  PayloadCollector fresh(no_archive, no_setup, no_blob);
+  EXPECT_FALSE(fresh.VisitResource(u"set", second));
+  EXPECT_TRUE(fresh.StoppedWithError());
+  EXPECT_EQ(no_blob.size, 0u);
 }
 
 // --- the output file ---------------------------------------------------------------------------
@@ -250,7 +255,7 @@ TEST_F(PayloadTest, APathOf260UnitsIsRefusedWithoutAPlatformCall) {
   EXPECT_FALSE(file.OpenForWrite(path260.c_str()));
   EXPECT_EQ(emu::CallCount(), calls);
   EXPECT_EQ(GetLastError(), 4242u);
-  EXPECT_EQ(Show(file.path.Text()), "");
+  EXPECT_FALSE(file.IsOpen());
 }
 
 TEST_F(PayloadTest, TheOutputFileTruncatesHoldsItsFileAndOwnsOneHandle) {

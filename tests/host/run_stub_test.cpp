@@ -88,7 +88,7 @@ TEST_F(RunStubTest, AnOwnPathThatCannotBeHadGives105AndCreatesNothing) {
     emu::Reset();
     emu::SetImage(emu::Image(), c.image_path);
     if (c.fail_call) emu::InjectFault({emu::Op::GetModuleFileNameW, 1, false, ERROR_MOD_NOT_FOUND});
-    EXPECT_EQ(Run(), StubExitCode::SETUP_COMMAND_LINE_FAILED);
+    EXPECT_EQ(Run(), StubExitCode::OWN_PATH_UNAVAILABLE);
     EXPECT_EQ(emu::CallCount(emu::Op::GetVolumePathNameW), 0u);
     EXPECT_EQ(emu::CallCount(emu::Op::CreateDirectoryW), 0u);
     EXPECT_EQ(emu::WorkingSetTrims(), 0u);

@@ -12,11 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "core/fill_bytes.h"
+#include "core/fixed_wide_buffer.h"
+#include "core/payload_layout.h"
 #include "platform/win32.h"
 #include "strings/bounded_text.h"
-#include "strings/fixed_wide_buffer.h"
 
 namespace {
+
+using payload_layout::HasPrefixAsciiNoCase;
+constexpr const WCHAR* kNoText = nullptr;
 
 constexpr WCHAR kSentinel = 0xBEEF;
 constexpr size_t kPad = 4;
@@ -267,10 +272,10 @@ TEST(HasPrefixAsciiNoCase, FoldsOnlyTheAsciiCapitals) {
 }
 
 TEST(HasPrefixAsciiNoCase, NullPointersAndShortTexts) {
-  EXPECT_FALSE(HasPrefixAsciiNoCase(nullptr, u"setup"));
-  EXPECT_FALSE(HasPrefixAsciiNoCase(u"setup", nullptr));
-  EXPECT_FALSE(HasPrefixAsciiNoCase(nullptr, u""));
-  EXPECT_FALSE(HasPrefixAsciiNoCase(nullptr, nullptr));
+  EXPECT_FALSE(HasPrefixAsciiNoCase(kNoText, u"setup"));
+  EXPECT_FALSE(HasPrefixAsciiNoCase(u"setup", kNoText));
+  EXPECT_FALSE(HasPrefixAsciiNoCase(kNoText, u""));
+  EXPECT_FALSE(HasPrefixAsciiNoCase(kNoText, kNoText));
   // The text ends at its terminator, exactly where its storage ends.
   auto text = Exact(Terminated(u"SET"));
   EXPECT_FALSE(HasPrefixAsciiNoCase(text.get(), u"setup"));
@@ -375,7 +380,7 @@ TEST(BoundedText, LeavesTheLastErrorAlone) {
   BoundedCopy(destination.Data(), 4, u"abcdef");
   BoundedCopy(destination.Data(), 0, u"a");
   BoundedAppend(destination.Data(), 4, u"abcdef");
-  HasPrefixAsciiNoCase(nullptr, u"a");
+  HasPrefixAsciiNoCase(kNoText, u"a");
   const uint8_t bytes[2] = {1, 2};
   EncodeHexUpper(bytes, 2, destination.Data(), 4);
   FillBytes(destination.Data(), 0, 2);

@@ -104,7 +104,7 @@ TEST_F(StubConfigTest, ASplitThatFailsLeavesTheConfigurationHalfInitialised) {
   EXPECT_FALSE(config.Load());
   EXPECT_FALSE(config.remove_after_run) << "the registry value is read before the split";
   EXPECT_EQ(config.command_line, GetCommandLineW());
-  EXPECT_EQ(config.argument_list, nullptr);
+  EXPECT_FALSE(config.argument_list.IsValid());
   EXPECT_FALSE(config.unsupported_switch_present);
 }
 
@@ -118,7 +118,7 @@ TEST_F(StubConfigTest, ResetReleasesTheArgumentsAndRestoresTheDefaults) {
   EXPECT_EQ(emu::LocalBlocks(), 1u);
   config.Reset();
   EXPECT_EQ(emu::LocalBlocks(), 0u);
-  EXPECT_EQ(config.argument_list, nullptr);
+  EXPECT_FALSE(config.argument_list.IsValid());
   EXPECT_EQ(config.command_line, nullptr);
   EXPECT_EQ(config.argument_count, 0);
   EXPECT_FALSE(config.unsupported_switch_present);

@@ -30,9 +30,7 @@ class WorkDirectoryTest : public EmulatedTest {
   // Creates the work directory under base and hands back the result.
   RunResult Create(const std::u16string& base, std::u16string* path = nullptr) {
     PathBuffer work_directory;
-    RunResult result = 0xDEAD;
-    const bool ok = CreateUniqueWorkDirectory(base.c_str(), work_directory, result);
-    EXPECT_EQ(ok, result == StubExitCode::SUCCESS);
+    const RunResult result = CreateUniqueWorkDirectory(base.c_str(), work_directory);
     if (path != nullptr) *path = work_directory.Text();
     return result;
   }
