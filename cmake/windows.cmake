@@ -1,18 +1,10 @@
-# stub.exe: no C runtime, GUI subsystem, entry point StubEntry, imports from three DLLs only.
-add_executable(stub ${STUB_SOURCES} core/compiler_support.cpp)
-target_include_directories(stub PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_definitions(stub PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
-target_compile_options(stub PRIVATE
-  -Os -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-threadsafe-statics
-  -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
-  -ffunction-sections -fdata-sections -Wall -Wextra -Werror)
-target_link_options(stub PRIVATE
-  -nostdlib -nostartfiles -e StubEntry -mwindows -s
-  -Wl,--gc-sections -Wl,--no-insert-timestamp
-  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va
-  -Wl,--section-alignment=4096 -Wl,--file-alignment=512
-  -Wl,-Map=${CMAKE_BINARY_DIR}/stub.map)
-target_link_libraries(stub PRIVATE kernel32 advapi32 shell32 gcc)
+include(cmake/no_crt_program.cmake)
+
+# stub.exe: GUI subsystem, entry point StubEntry, imports from three DLLs only.
+stub_add_no_crt_program(stub ENTRY StubEntry
+  SOURCES ${STUB_SOURCES} core/compiler_support.cpp
+  LIBRARIES kernel32 advapi32 shell32
+  MAP ${CMAKE_BINARY_DIR}/stub.map)
 
 # The Windows side of the Wine tests: an ordinary console program with the C runtime.
 add_executable(launcher tests/wine/launcher.cpp)
@@ -33,30 +25,22 @@ add_custom_command(TARGET stub POST_BUILD
 # One image per rule, each breaking only that rule, for the test that the check refuses them.
 set(STUB_BAD_IMAGE_SAMPLES constructor extra-import console-subsystem section-alignment wrong-entry)
 foreach(sample IN LISTS STUB_BAD_IMAGE_SAMPLES)
-  add_executable(bad-image-${sample} tests/image/bad_image_sample.cpp)
-  target_include_directories(bad-image-${sample} PRIVATE ${PROJECT_SOURCE_DIR})
-  target_compile_definitions(bad-image-${sample} PRIVATE UNICODE _UNICODE)
-  target_compile_options(bad-image-${sample} PRIVATE -Os -ffreestanding -fno-exceptions -fno-rtti
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector)
-  set(subsystem -mwindows)
-  set(alignment -Wl,--section-alignment=4096)
+  set(options)
   set(libraries kernel32)
   if(sample STREQUAL "constructor")
-    target_compile_definitions(bad-image-${sample} PRIVATE SAMPLE_CONSTRUCTOR)
+    list(APPEND options DEFINITIONS SAMPLE_CONSTRUCTOR)
   elseif(sample STREQUAL "extra-import")
-    target_compile_definitions(bad-image-${sample} PRIVATE SAMPLE_EXTRA_IMPORT)
+    list(APPEND options DEFINITIONS SAMPLE_EXTRA_IMPORT)
     list(APPEND libraries user32)
   elseif(sample STREQUAL "console-subsystem")
-    set(subsystem -mconsole)
+    list(APPEND options CONSOLE)
   elseif(sample STREQUAL "section-alignment")
-    set(alignment -Wl,--section-alignment=8192)
+    list(APPEND options SECTION_ALIGNMENT 8192)
   elseif(sample STREQUAL "wrong-entry")
-    target_compile_definitions(bad-image-${sample} PRIVATE SAMPLE_WRONG_ENTRY)
-    list(APPEND alignment -Wl,-Map=${CMAKE_BINARY_DIR}/bad-image-wrong-entry.map)
+    list(APPEND options DEFINITIONS SAMPLE_WRONG_ENTRY MAP ${CMAKE_BINARY_DIR}/bad-image-wrong-entry.map)
   endif()
-  target_link_options(bad-image-${sample} PRIVATE -nostdlib -nostartfiles -e SampleEntry ${subsystem} -s
-    -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat ${alignment} -Wl,--file-alignment=512)
-  target_link_libraries(bad-image-${sample} PRIVATE ${libraries} gcc)
+  stub_add_no_crt_program(bad-image-${sample} ENTRY SampleEntry
+    SOURCES tests/image/bad_image_sample.cpp LIBRARIES ${libraries} ${options})
 endforeach()
 
 # The packer's Wine tests: lists a packed installer's resources as the loader finds them, and
@@ -116,17 +100,9 @@ target_link_options(expand-cabinet-bench PRIVATE -static)
 
 # Benchmark programs (bench/run.sh): setup.exe that ends at once, and the trivial parent that
 # only starts a program and waits, both without a C runtime like the stub.
-foreach(program exit-at-once trivial-parent trivial-parent-imports)
-  string(REPLACE "-" "_" source ${program})
-  string(REPLACE "_imports" "" source ${source})
-  add_executable(${program} bench/${source}.cpp)
-  target_compile_definitions(${program} PRIVATE UNICODE _UNICODE)
-  target_compile_options(${program} PRIVATE -Os -ffreestanding -fno-exceptions -fno-rtti
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector)
-  target_link_libraries(${program} PRIVATE kernel32)
-endforeach()
-target_link_options(exit-at-once PRIVATE -nostdlib -nostartfiles -e SetupEntry -mwindows -s)
-target_link_options(trivial-parent PRIVATE -nostdlib -nostartfiles -e ParentEntry -mwindows -s)
-target_compile_definitions(trivial-parent-imports PRIVATE PARENT_WITH_STUB_IMPORTS)
-target_link_options(trivial-parent-imports PRIVATE -nostdlib -nostartfiles -e ParentEntry -mwindows -s)
-target_link_libraries(trivial-parent-imports PRIVATE advapi32 shell32)
+stub_add_no_crt_program(exit-at-once ENTRY SetupEntry SOURCES bench/exit_at_once.cpp
+  LIBRARIES kernel32)
+stub_add_no_crt_program(trivial-parent ENTRY ParentEntry SOURCES bench/trivial_parent.cpp
+  LIBRARIES kernel32)
+stub_add_no_crt_program(trivial-parent-imports ENTRY ParentEntry SOURCES bench/trivial_parent.cpp
+  DEFINITIONS PARENT_WITH_STUB_IMPORTS LIBRARIES kernel32 advapi32 shell32)

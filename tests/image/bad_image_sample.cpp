@@ -14,11 +14,17 @@ extern "C" __declspec(dllimport) BOOL WINAPI MessageBeep(UINT type);
 
 #if defined(SAMPLE_WRONG_ENTRY)
 extern "C" [[noreturn]] void StubEntry() { ExitProcess(1); }
+// Referenced from the entry point, so that unused-section removal keeps a StubEntry in the image
+// that is not its entry point.
+void (*volatile g_other_entry)() = StubEntry;
 #endif
 
 extern "C" [[noreturn]] void SampleEntry() {
 #if defined(SAMPLE_EXTRA_IMPORT)
   MessageBeep(0);
+#endif
+#if defined(SAMPLE_WRONG_ENTRY)
+  if (g_other_entry == nullptr) ExitProcess(2);
 #endif
   ExitProcess(0);
 }
