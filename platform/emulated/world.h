@@ -13,55 +13,17 @@
 
 namespace emu {
 
-// Every emulated operation that can fail, in the order of the door's declarations.
+// Every emulated operation that can fail, as platform/emulated/operations.inc lists them.
 enum class Op : uint8_t {
   Any,
-  GetModuleHandleW,
-  GetModuleFileNameW,
-  SetProcessWorkingSetSize,
-  CommandLineToArgvW,
-  RegOpenKeyExW,
-  RegQueryValueExW,
-  RegCloseKey,
-  LocalAlloc,
-  LocalFree,
-  HeapAlloc,
-  HeapFree,
-  OpenProcessToken,
-  GetTokenInformation,
-  ConvertSidToStringSidW,
-  ConvertStringSecurityDescriptorToSecurityDescriptorW,
-  SystemFunction036,
-  GetVolumePathNameW,
-  GetVolumeInformationW,
-  CreateDirectoryW,
-  CreateFileW,
-  CloseHandle,
-  GetFileInformationByHandleEx,
-  SetFileInformationByHandle,
-  EnumResourceNamesW,
-  FindResourceW,
-  SizeofResource,
-  LoadResource,
-  LockResource,
-  WriteFile,
-  ReadFile,
-  SetFilePointer,
-  FlushFileBuffers,
-  DuplicateHandle,
-  ExpandEnvironmentStringsW,
-  LoadLibraryExW,
-  GetProcAddress,
-  DosDateTimeToFileTime,
-  LocalFileTimeToFileTime,
-  WideCharToMultiByte,
-  MultiByteToWideChar,
-  CreateProcessW,
-  WaitForSingleObject,
-  GetExitCodeProcess,
+#define EMU_OPERATION(name, default_error, documented_errors) name,
+#include "platform/emulated/operations.inc"
   Count,
 };
 const char* OpName(Op op);
+// The codes that op is documented to report, which a fault sweep injects in turn; they include
+// the one that an injected fault with error 0 reports. Empty for Op::Any.
+const std::vector<DWORD>& DocumentedErrors(Op op);
 
 // The failure of the nth call (1-based, counted since Reset) of one operation, or of every
 // operation for Op::Any; persistent faults fail that call and every later one. error 0 takes the
