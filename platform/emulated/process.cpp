@@ -70,6 +70,7 @@ bool Fails(Op op, DWORD& error, const std::u16string& text, DWORD detail) {
     error = w.fault.error != 0 ? w.fault.error : DefaultError(op);
     w.last_error = error;
     call.failed = true;
+    call.injected = true;
   }
   w.call_log.push_back(call);
   return fail;

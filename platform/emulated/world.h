@@ -43,7 +43,13 @@ struct Call {
   std::u16string text;  // the path or name the call was given, where it has one
   DWORD detail = 0;     // access, flags or class, depending on the operation
   bool had_security = false;
+  // Whether the call failed at all: by an injected fault, or because the emulated system itself
+  // refused (a directory that is not empty, an unknown handle, an enumeration that its callback
+  // ended, ...).
   bool failed = false;
+  // Whether an injected fault failed it; always with failed. A natural refusal leaves it false,
+  // so that a test can tell what it caused from what the system did on its own.
+  bool injected = false;
 };
 
 // Starts over: empty registry, drive C: with access lists, a token whose owner differs from

@@ -167,7 +167,8 @@ World& TheWorld();
 // Counts and records a failable call; true when an injected fault fails it, with the error to
 // report in error.
 bool Fails(Op op, DWORD& error, const std::u16string& text = {}, DWORD detail = 0);
-// Marks the most recent call record as failed, for failures of the emulated system itself.
+// Marks the most recent call record as failed, not injected: a failure of the emulated system
+// itself.
 void MarkFailed();
 
 inline void Succeeded() { TheWorld().last_error = kSuccessMarker; }

@@ -777,6 +777,78 @@ TEST_F(EmulatedFaults, ErrorZeroTakesTheOperationsOwnCode) {
   }
 }
 
+// Each call once as the system answers it and once failed by injection: only the injection is
+// recorded injected, and a refusal of the system's own is recorded failed all the same.
+TEST_F(EmulatedFaults, InjectedFailuresAreRecordedApartFromTheSystemsOwnRefusals) {
+  const std::u16string kFull = u"C:\\Work\\Full";
+  const std::u16string kInner = u"C:\\Work\\Full\\inner.txt";
+  struct Case {
+    const char* name;
+    emu::Op op;
+    std::function<bool()> call;  // true on success
+    bool refused;                // by the system itself, without a fault
+  };
+  const std::vector<Case> cases = {
+      {"a delete mark on a directory with entries", emu::Op::SetFileInformationByHandle,
+       [&] {
+         HANDLE handle = CreateFileW(kFull.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                     kRemovalFlags, nullptr);
+         FILE_DISPOSITION_INFO info = {TRUE};
+         const bool ok =
+             SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof(info)) != FALSE;
+         CloseHandle(handle);
+         return ok;
+       },
+       true},
+      {"a close of an unknown handle", emu::Op::CloseHandle,
+       [] { return CloseHandle(reinterpret_cast<HANDLE>(0xBAD0)) != FALSE; }, true},
+      {"an enumeration that its callback ends", emu::Op::EnumResourceNamesW,
+       [] {
+         return EnumResourceNamesW(
+                    nullptr, u"B7",
+                    [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR) -> BOOL { return FALSE; }, 0) != FALSE;
+       },
+       true},
+      {"an open of a missing registry key", emu::Op::RegOpenKeyExW,
+       [] {
+         HKEY key = nullptr;
+         return RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Missing", 0, KEY_QUERY_VALUE, &key) ==
+                ERROR_SUCCESS;
+       },
+       true},
+      {"an open of a file that is there", emu::Op::CreateFileW,
+       [&] {
+         HANDLE handle = CreateFileW(kInner.c_str(), GENERIC_READ, kShareAll, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+         if (handle == INVALID_HANDLE_VALUE) return false;
+         CloseHandle(handle);
+         return true;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    for (bool inject : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.name << (inject ? ", injected" : ", natural"));
+      emu::Reset();
+      ASSERT_TRUE(emu::MakeFile(kInner, "x"));
+      emu::AddResource(u"B7", u"archive.7z", "7z");
+      if (inject) emu::InjectFault({c.op, 1, false, 0});
+      EXPECT_EQ(c.call(), !inject && !c.refused);
+      const emu::Call* record = nullptr;
+      size_t injected_records = 0;
+      for (const emu::Call& call : emu::Calls()) {
+        if (call.op == c.op) record = &call;
+        injected_records += call.injected;
+        EXPECT_TRUE(call.failed || !call.injected) << emu::OpName(call.op);
+      }
+      ASSERT_NE(record, nullptr);
+      EXPECT_EQ(record->failed, inject || c.refused);
+      EXPECT_EQ(record->injected, inject);
+      EXPECT_EQ(injected_records, emu::InjectedFailures());
+    }
+  }
+}
+
 TEST_F(EmulatedFaults, AFailedCloseStillReleasesTheHandle) {
   ASSERT_TRUE(emu::MakeFile(u"C:\\Work\\file.bin", "x"));
   // Exclusive, so that a handle that stayed behind would refuse the next open.
