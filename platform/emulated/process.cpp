@@ -105,6 +105,12 @@ HandleObject* FindHandle(HANDLE handle, HandleKind kind) {
   return &found->second;
 }
 
+std::u16string HandleText(HANDLE handle) {
+  World& w = TheWorld();
+  auto found = w.handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found == w.handles.end() ? std::u16string() : found->second.path;
+}
+
 }  // namespace detail
 
 using namespace detail;

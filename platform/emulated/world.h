@@ -40,8 +40,12 @@ constexpr DWORD kSuccessMarker = 0x5EC0FFEE;
 
 struct Call {
   Op op;
-  std::u16string text;  // the path or name the call was given, where it has one
-  DWORD detail = 0;     // access, flags or class, depending on the operation
+  // The path or name the call was given, where it has one. A call on a handle names what the
+  // handle serves: a file by the path it was opened at, a process or its thread by the program's
+  // path, anything else (a token, a key, an unknown handle) by the empty text. A call on a
+  // resource names the resource as the module stores it; a numbered one by the empty text.
+  std::u16string text;
+  DWORD detail = 0;  // access, flags or class, depending on the operation
   bool had_security = false;
   // Whether the call failed at all: by an injected fault, or because the emulated system itself
   // refused (a directory that is not empty, an unknown handle, an enumeration that its callback
