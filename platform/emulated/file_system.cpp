@@ -431,6 +431,7 @@ int HoldOpen(const std::u16string& path, DWORD access, DWORD share) {
   }
   HandleObject object;
   object.node = node;
+  object.path = path;
   object.access = access;
   object.share = share;
   object.held_by_test = true;
@@ -620,6 +621,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD desired_access, DWORD share_mode,
   }
   HandleObject object;
   object.node = node;
+  object.path = path;
   object.access = desired_access;
   object.share = share_mode;
   HANDLE handle = NewHandle(object);
@@ -632,7 +634,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD desired_access, DWORD share_mode,
 
 BOOL WINAPI CloseHandle(HANDLE object) {
   DWORD error = 0;
-  const bool injected = Fails(Op::CloseHandle, error);
+  const bool injected = Fails(Op::CloseHandle, error, HandleText(object));
   World& w = TheWorld();
   const auto value = reinterpret_cast<uintptr_t>(object);
   auto found = w.handles.find(value);
@@ -656,7 +658,8 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
                                          LPVOID information, DWORD size) {
   DWORD error = 0;
-  if (Fails(Op::GetFileInformationByHandleEx, error, {}, information_class)) return FALSE;
+  if (Fails(Op::GetFileInformationByHandleEx, error, HandleText(file), information_class))
+    return FALSE;
   HandleObject* object = FindHandle(file, HandleKind::kFile);
   if (object == nullptr) {
     Failed(ERROR_INVALID_HANDLE);
@@ -688,7 +691,8 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS 
 BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
                                        LPVOID information, DWORD size) {
   DWORD error = 0;
-  if (Fails(Op::SetFileInformationByHandle, error, {}, information_class)) return FALSE;
+  if (Fails(Op::SetFileInformationByHandle, error, HandleText(file), information_class))
+    return FALSE;
   HandleObject* object = FindHandle(file, HandleKind::kFile);
   if (object == nullptr) {
     Failed(ERROR_INVALID_HANDLE);
@@ -777,7 +781,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   (void)overlapped;
   DWORD error = 0;
   if (written != nullptr) *written = 0;
-  if (Fails(Op::WriteFile, error, {}, bytes)) return FALSE;
+  if (Fails(Op::WriteFile, error, HandleText(file), bytes)) return FALSE;
   HandleObject* object = FileHandle(file);
   if (object == nullptr || object->node->directory) {
     Failed(ERROR_INVALID_HANDLE);
@@ -830,7 +834,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
   (void)overlapped;
   DWORD error = 0;
   if (read != nullptr) *read = 0;
-  if (Fails(Op::ReadFile, error, {}, bytes)) return FALSE;
+  if (Fails(Op::ReadFile, error, HandleText(file), bytes)) return FALSE;
   HandleObject* object = FileHandle(file);
   if (object == nullptr || object->node->directory) {
     Failed(ERROR_INVALID_HANDLE);
@@ -853,7 +857,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read,
 
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
   DWORD error = 0;
-  if (Fails(Op::SetFilePointer, error, {}, method)) return INVALID_SET_FILE_POINTER;
+  if (Fails(Op::SetFilePointer, error, HandleText(file), method)) return INVALID_SET_FILE_POINTER;
   HandleObject* object = FileHandle(file);
   if (object == nullptr) {
     Failed(ERROR_INVALID_HANDLE);
@@ -883,7 +887,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWO
 
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
   DWORD error = 0;
-  if (Fails(Op::FlushFileBuffers, error)) return FALSE;
+  if (Fails(Op::FlushFileBuffers, error, HandleText(file))) return FALSE;
   HandleObject* object = FileHandle(file);
   if (object == nullptr) {
     Failed(ERROR_INVALID_HANDLE);
@@ -902,7 +906,7 @@ BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_
                             LPHANDLE target, DWORD desired_access, BOOL inherit, DWORD options) {
   (void)inherit;
   DWORD error = 0;
-  if (Fails(Op::DuplicateHandle, error, {}, options)) return FALSE;
+  if (Fails(Op::DuplicateHandle, error, HandleText(source), options)) return FALSE;
   HandleObject* object = FileHandle(source);
   if (source_process != GetCurrentProcess() || target_process != GetCurrentProcess() ||
       object == nullptr || target == nullptr) {
@@ -975,9 +979,11 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line,
   const DWORD code = run(start.command_line);
   HandleObject process;
   process.kind = HandleKind::kProcess;
+  process.path = start.application;
   process.exit_code = code;
   HandleObject thread;
   thread.kind = HandleKind::kThread;
+  thread.path = start.application;
   process_information->hProcess = NewHandle(process);
   process_information->hThread = NewHandle(thread);
   process_information->dwProcessId = 4242;

@@ -26,6 +26,21 @@ std::vector<std::unique_ptr<Resource>>* ResourcesOf(HMODULE module, LPCWSTR type
   return found == w.resources.end() ? nullptr : &found->second;
 }
 
+// The name that a call on a resource records, as the module stores it: of the resource that
+// FindResourceW found, or whose bytes LoadResource gave; empty for a numbered resource and for an
+// address that is neither.
+std::u16string ResourceText(const void* found, const void* loaded) {
+  for (auto& type : TheWorld().resources) {
+    for (auto& resource : type.second) {
+      const void* bytes = resource->lazy_bytes
+                              ? static_cast<const void*>(resource->lazy_bytes->Data())
+                              : static_cast<const void*>(resource->bytes.data());
+      if (resource.get() == found || (loaded != nullptr && bytes == loaded)) return resource->name;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Mapping::Mapping(size_t size, size_t guard) : size_(size), guard_(guard) {
@@ -210,7 +225,7 @@ HRSRC WINAPI FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
 
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
   DWORD error = 0;
-  if (Fails(Op::SizeofResource, error)) return 0;
+  if (Fails(Op::SizeofResource, error, ResourceText(resource, nullptr))) return 0;
   (void)module;
   if (resource == nullptr) {
     Failed(ERROR_INVALID_HANDLE);
@@ -223,7 +238,7 @@ DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
 
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
   DWORD error = 0;
-  if (Fails(Op::LoadResource, error)) return nullptr;
+  if (Fails(Op::LoadResource, error, ResourceText(resource, nullptr))) return nullptr;
   (void)module;
   if (resource == nullptr) {
     Failed(ERROR_INVALID_HANDLE);
@@ -237,7 +252,7 @@ HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
 
 LPVOID WINAPI LockResource(HGLOBAL resource) {
   DWORD error = 0;
-  if (Fails(Op::LockResource, error)) return nullptr;
+  if (Fails(Op::LockResource, error, ResourceText(nullptr, resource))) return nullptr;
   Succeeded();
   return resource;
 }

@@ -32,58 +32,13 @@ std::u16string Text(LPCWSTR text) {
 namespace {
 
 DWORD DefaultError(Op op) {
-  switch (op) {
-    case Op::GetModuleHandleW:
-    case Op::GetModuleFileNameW:
-      return ERROR_MOD_NOT_FOUND;
-    case Op::CommandLineToArgvW:
-    case Op::LocalAlloc:
-    case Op::HeapAlloc:
-    case Op::ConvertSidToStringSidW:
-    case Op::SystemFunction036:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case Op::RegOpenKeyExW:
-    case Op::RegQueryValueExW:
-      return ERROR_FILE_NOT_FOUND;
-    case Op::LocalFree:
-    case Op::HeapFree:
-    case Op::CloseHandle:
-    case Op::RegCloseKey:
-      return ERROR_INVALID_HANDLE;
-    case Op::ConvertStringSecurityDescriptorToSecurityDescriptorW:
-      return ERROR_INVALID_PARAMETER;
-    case Op::GetVolumePathNameW:
-    case Op::GetVolumeInformationW:
-      return ERROR_NOT_READY;
-    case Op::EnumResourceNamesW:
-      return ERROR_RESOURCE_TYPE_NOT_FOUND;
-    case Op::FindResourceW:
-    case Op::SizeofResource:
-    case Op::LoadResource:
-    case Op::LockResource:
-      return ERROR_RESOURCE_NAME_NOT_FOUND;
-    case Op::WriteFile:
-      return ERROR_DISK_FULL;
-    case Op::LoadLibraryExW:
-      return ERROR_MOD_NOT_FOUND;
-    case Op::GetProcAddress:
-      return ERROR_PROC_NOT_FOUND;
-    case Op::DosDateTimeToFileTime:
-    case Op::LocalFileTimeToFileTime:
-    case Op::SetFilePointer:
-      return ERROR_INVALID_PARAMETER;
-    case Op::WideCharToMultiByte:
-    case Op::MultiByteToWideChar:
-      return ERROR_NO_UNICODE_TRANSLATION;
-    case Op::ExpandEnvironmentStringsW:
-    case Op::CreateProcessW:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case Op::WaitForSingleObject:
-    case Op::GetExitCodeProcess:
-      return ERROR_INVALID_HANDLE;
-    default:
-      return ERROR_ACCESS_DENIED;
-  }
+  static const DWORD kDefaults[] = {
+      0,  // Op::Any
+#define EMU_OPERATION(name, default_error, documented_errors) default_error,
+#include "platform/emulated/operations.inc"
+  };
+  static_assert(sizeof(kDefaults) / sizeof(kDefaults[0]) == static_cast<size_t>(Op::Count));
+  return kDefaults[static_cast<int>(op)];
 }
 
 }  // namespace
@@ -115,6 +70,7 @@ bool Fails(Op op, DWORD& error, const std::u16string& text, DWORD detail) {
     error = w.fault.error != 0 ? w.fault.error : DefaultError(op);
     w.last_error = error;
     call.failed = true;
+    call.injected = true;
   }
   w.call_log.push_back(call);
   return fail;
@@ -149,6 +105,12 @@ HandleObject* FindHandle(HANDLE handle, HandleKind kind) {
   return &found->second;
 }
 
+std::u16string HandleText(HANDLE handle) {
+  World& w = TheWorld();
+  auto found = w.handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found == w.handles.end() ? std::u16string() : found->second.path;
+}
+
 }  // namespace detail
 
 using namespace detail;
@@ -156,52 +118,24 @@ using namespace detail;
 const char* OpName(Op op) {
   static const char* const kNames[] = {
       "Any",
-      "GetModuleHandleW",
-      "GetModuleFileNameW",
-      "SetProcessWorkingSetSize",
-      "CommandLineToArgvW",
-      "RegOpenKeyExW",
-      "RegQueryValueExW",
-      "RegCloseKey",
-      "LocalAlloc",
-      "LocalFree",
-      "HeapAlloc",
-      "HeapFree",
-      "OpenProcessToken",
-      "GetTokenInformation",
-      "ConvertSidToStringSidW",
-      "ConvertStringSecurityDescriptorToSecurityDescriptorW",
-      "SystemFunction036",
-      "GetVolumePathNameW",
-      "GetVolumeInformationW",
-      "CreateDirectoryW",
-      "CreateFileW",
-      "CloseHandle",
-      "GetFileInformationByHandleEx",
-      "SetFileInformationByHandle",
-      "EnumResourceNamesW",
-      "FindResourceW",
-      "SizeofResource",
-      "LoadResource",
-      "LockResource",
-      "WriteFile",
-      "ReadFile",
-      "SetFilePointer",
-      "FlushFileBuffers",
-      "DuplicateHandle",
-      "ExpandEnvironmentStringsW",
-      "LoadLibraryExW",
-      "GetProcAddress",
-      "DosDateTimeToFileTime",
-      "LocalFileTimeToFileTime",
-      "WideCharToMultiByte",
-      "MultiByteToWideChar",
-      "CreateProcessW",
-      "WaitForSingleObject",
-      "GetExitCodeProcess",
+#define EMU_OPERATION(name, default_error, documented_errors) #name,
+#include "platform/emulated/operations.inc"
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Op::Count));
   return kNames[static_cast<int>(op)];
+}
+
+const std::vector<DWORD>& DocumentedErrors(Op op) {
+#define EMU_ERRORS(...) \
+  { __VA_ARGS__ }
+  static const std::vector<DWORD> kErrors[] = {
+      {},  // Op::Any
+#define EMU_OPERATION(name, default_error, documented_errors) EMU_ERRORS documented_errors,
+#include "platform/emulated/operations.inc"
+  };
+#undef EMU_ERRORS
+  static_assert(sizeof(kErrors) / sizeof(kErrors[0]) == static_cast<size_t>(Op::Count));
+  return kErrors[static_cast<int>(op)];
 }
 
 void Reset() {

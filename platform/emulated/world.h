@@ -13,55 +13,17 @@
 
 namespace emu {
 
-// Every emulated operation that can fail, in the order of the door's declarations.
+// Every emulated operation that can fail, as platform/emulated/operations.inc lists them.
 enum class Op : uint8_t {
   Any,
-  GetModuleHandleW,
-  GetModuleFileNameW,
-  SetProcessWorkingSetSize,
-  CommandLineToArgvW,
-  RegOpenKeyExW,
-  RegQueryValueExW,
-  RegCloseKey,
-  LocalAlloc,
-  LocalFree,
-  HeapAlloc,
-  HeapFree,
-  OpenProcessToken,
-  GetTokenInformation,
-  ConvertSidToStringSidW,
-  ConvertStringSecurityDescriptorToSecurityDescriptorW,
-  SystemFunction036,
-  GetVolumePathNameW,
-  GetVolumeInformationW,
-  CreateDirectoryW,
-  CreateFileW,
-  CloseHandle,
-  GetFileInformationByHandleEx,
-  SetFileInformationByHandle,
-  EnumResourceNamesW,
-  FindResourceW,
-  SizeofResource,
-  LoadResource,
-  LockResource,
-  WriteFile,
-  ReadFile,
-  SetFilePointer,
-  FlushFileBuffers,
-  DuplicateHandle,
-  ExpandEnvironmentStringsW,
-  LoadLibraryExW,
-  GetProcAddress,
-  DosDateTimeToFileTime,
-  LocalFileTimeToFileTime,
-  WideCharToMultiByte,
-  MultiByteToWideChar,
-  CreateProcessW,
-  WaitForSingleObject,
-  GetExitCodeProcess,
+#define EMU_OPERATION(name, default_error, documented_errors) name,
+#include "platform/emulated/operations.inc"
   Count,
 };
 const char* OpName(Op op);
+// The codes that op is documented to report, which a fault sweep injects in turn; they include
+// the one that an injected fault with error 0 reports. Empty for Op::Any.
+const std::vector<DWORD>& DocumentedErrors(Op op);
 
 // The failure of the nth call (1-based, counted since Reset) of one operation, or of every
 // operation for Op::Any; persistent faults fail that call and every later one. error 0 takes the
@@ -78,10 +40,20 @@ constexpr DWORD kSuccessMarker = 0x5EC0FFEE;
 
 struct Call {
   Op op;
-  std::u16string text;  // the path or name the call was given, where it has one
-  DWORD detail = 0;     // access, flags or class, depending on the operation
+  // The path or name the call was given, where it has one. A call on a handle names what the
+  // handle serves: a file by the path it was opened at, a process or its thread by the program's
+  // path, anything else (a token, a key, an unknown handle) by the empty text. A call on a
+  // resource names the resource as the module stores it; a numbered one by the empty text.
+  std::u16string text;
+  DWORD detail = 0;  // access, flags or class, depending on the operation
   bool had_security = false;
+  // Whether the call failed at all: by an injected fault, or because the emulated system itself
+  // refused (a directory that is not empty, an unknown handle, an enumeration that its callback
+  // ended, ...).
   bool failed = false;
+  // Whether an injected fault failed it; always with failed. A natural refusal leaves it false,
+  // so that a test can tell what it caused from what the system did on its own.
+  bool injected = false;
 };
 
 // Starts over: empty registry, drive C: with access lists, a token whose owner differs from

@@ -38,6 +38,9 @@ enum class HandleKind { kFile, kToken, kKey, kProcess, kThread };
 struct HandleObject {
   HandleKind kind = HandleKind::kFile;
   std::shared_ptr<Node> node;
+  // What calls on the handle record: the path a file was opened at (a rename does not change
+  // it), or the program a process or its thread runs.
+  std::u16string path;
   DWORD access = 0;
   DWORD share = 0;
   bool held_by_test = false;
@@ -167,7 +170,8 @@ World& TheWorld();
 // Counts and records a failable call; true when an injected fault fails it, with the error to
 // report in error.
 bool Fails(Op op, DWORD& error, const std::u16string& text = {}, DWORD detail = 0);
-// Marks the most recent call record as failed, for failures of the emulated system itself.
+// Marks the most recent call record as failed, not injected: a failure of the emulated system
+// itself.
 void MarkFailed();
 
 inline void Succeeded() { TheWorld().last_error = kSuccessMarker; }
@@ -178,6 +182,8 @@ inline void Failed(DWORD error) {
 
 HANDLE NewHandle(HandleObject object);
 HandleObject* FindHandle(HANDLE handle, HandleKind kind);
+// What a call on handle records as its text; empty for a handle that serves no path, or none.
+std::u16string HandleText(HANDLE handle);
 void DropHandle(uintptr_t value);
 
 std::u16string Text(LPCWSTR text);

@@ -1,6 +1,6 @@
 // The emulation itself, where a wrong stand-in would let a stub bug pass: module path,
-// command-line splitting, registry, token, SDDL, volumes, NT delete semantics, sharing, faults,
-// the success marker and the virtual clock.
+// command-line splitting, registry, token, SDDL, volumes, NT delete semantics, sharing, resources,
+// faults and what the call records tell, the success marker and the virtual clock.
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -679,6 +679,167 @@ TEST_F(EmulatedFiles, AcceptedButKeptDeletionLeavesTheFile) {
   EXPECT_EQ(OpenError(kFile, DELETE), 0u);
 }
 
+// Two files open at once, each opened by a spelling of its own: every call on a handle, and on its
+// duplicate, names the file that handle was opened at, as CreateFileW recorded it; a call failed by
+// an injected fault too.
+TEST_F(EmulatedFiles, CallsOnAFileHandleNameThePathItWasOpenedAt) {
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Work\\First.bin", "first"));
+  ASSERT_TRUE(emu::MakeFile(u"C:\\Work\\second.bin", "second"));
+  const std::u16string paths[] = {u"c:\\work\\FIRST.bin", u"C:\\Work\\.\\second.bin"};
+  constexpr DWORD kAll = GENERIC_READ | GENERIC_WRITE | DELETE;
+  HANDLE handles[2];
+  for (int i = 0; i < 2; ++i) {
+    handles[i] = Open(paths[i], kAll, 0);
+    ASSERT_NE(handles[i], INVALID_HANDLE_VALUE);
+    ASSERT_EQ(Show(emu::Calls().back().text), Show(paths[i]));
+  }
+  struct Case {
+    emu::Op op;
+    std::function<void(HANDLE)> call;
+  };
+  const std::vector<Case> cases = {
+      {emu::Op::WriteFile,
+       [](HANDLE h) {
+         DWORD written = 0;
+         WriteFile(h, "ab", 2, &written, nullptr);
+       }},
+      {emu::Op::SetFilePointer, [](HANDLE h) { SetFilePointer(h, 0, nullptr, FILE_BEGIN); }},
+      {emu::Op::ReadFile,
+       [](HANDLE h) {
+         char buffer[4];
+         DWORD read = 0;
+         ReadFile(h, buffer, sizeof(buffer), &read, nullptr);
+       }},
+      {emu::Op::FlushFileBuffers, [](HANDLE h) { FlushFileBuffers(h); }},
+      {emu::Op::GetFileInformationByHandleEx,
+       [](HANDLE h) {
+         FILE_BASIC_INFO info = {};
+         GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof(info));
+       }},
+      {emu::Op::SetFileInformationByHandle,
+       [](HANDLE h) {
+         FILE_DISPOSITION_INFO info = {FALSE};
+         SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof(info));
+       }},
+      {emu::Op::DuplicateHandle,
+       [](HANDLE h) {
+         HANDLE copy = nullptr;
+         if (DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+           CloseHandle(copy);
+         }
+       }},
+  };
+  for (bool inject : {false, true}) {
+    for (const Case& c : cases) {
+      for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(testing::Message() << emu::OpName(c.op) << " on " << Show(paths[i])
+                                        << (inject ? ", injected" : ""));
+        const size_t first = emu::Calls().size();
+        if (inject) emu::InjectFault({emu::Op::Any, emu::CallCount() + 1, false, 0});
+        c.call(handles[i]);
+        emu::ClearFaults();
+        const std::vector<emu::Call>& calls = emu::Calls();
+        ASSERT_GT(calls.size(), first);
+        EXPECT_EQ(calls[first].op, c.op);
+        EXPECT_EQ(calls[first].injected, inject);
+        for (size_t k = first; k < calls.size(); ++k) {
+          EXPECT_EQ(Show(calls[k].text), Show(paths[i])) << emu::OpName(calls[k].op);
+        }
+      }
+    }
+  }
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(CloseHandle(handles[i]));
+    EXPECT_EQ(Show(emu::Calls().back().text), Show(paths[i])) << "CloseHandle";
+  }
+}
+
+// What serves no path is named by the empty text; a process and its thread by the program.
+TEST_F(EmulatedFiles, CallsOnOtherHandlesNameTheProgramOrNothing) {
+  const std::u16string kProgram = u"C:\\Work\\setup.exe";
+  ASSERT_TRUE(emu::MakeFile(kProgram, "MZ"));
+  emu::RegisterProgram(kProgram, [](const std::u16string&) -> DWORD { return 0; });
+  WCHAR command_line[] = u"setup.exe";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  ASSERT_TRUE(CreateProcessW(kProgram.c_str(), command_line, nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process));
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  emu::CreateRegistryKey(HKEY_CURRENT_USER, kKey);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_QUERY_VALUE, &key),
+            ERROR_SUCCESS);
+  struct Case {
+    const char* name;
+    HANDLE handle;
+    std::u16string text;
+  };
+  const std::vector<Case> cases = {
+      {"process", process.hProcess, kProgram},
+      {"thread", process.hThread, kProgram},
+      {"token", token, u""},
+      {"registry key", reinterpret_cast<HANDLE>(key), u""},
+      {"unknown handle", reinterpret_cast<HANDLE>(0xBAD0), u""},
+      {"current process", GetCurrentProcess(), u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CloseHandle(c.handle);
+    EXPECT_EQ(emu::Calls().back().op, emu::Op::CloseHandle);
+    EXPECT_EQ(Show(emu::Calls().back().text), Show(c.text));
+  }
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// --- resources -------------------------------------------------------------------------------
+
+using EmulatedResources = EmulatedTest;
+
+// Among several resources of one type, the size, load and lock of each name that resource as the
+// module stores it, whether the call succeeds or an injected fault fails it; a numbered one, and
+// an address that is no resource's, by the empty text.
+TEST_F(EmulatedResources, CallsOnAResourceNameIt) {
+  emu::AddResource(u"B7", u"archive.7z", "7z bytes");
+  emu::AddLazyResource(u"B7", u"LARGE.BIN", 1 << 20);
+  emu::AddNumberedResource(u"B7", 7, "numbered");
+  struct Case {
+    LPCWSTR query;
+    std::u16string text;
+  };
+  const std::vector<Case> cases = {
+      {u"ARCHIVE.7Z", u"ARCHIVE.7Z"},
+      {u"large.bin", u"LARGE.BIN"},
+      {MAKEINTRESOURCEW(7), u""},
+  };
+  for (bool inject : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << Show(c.text) << (inject ? ", injected" : ""));
+      HRSRC found = FindResourceW(nullptr, c.query, u"B7");
+      ASSERT_NE(found, nullptr);
+      HGLOBAL loaded = LoadResource(nullptr, found);
+      ASSERT_NE(loaded, nullptr);
+      if (inject) emu::InjectFault({emu::Op::Any, emu::CallCount() + 1, true, 0});
+      const size_t first = emu::Calls().size();
+      EXPECT_EQ(SizeofResource(nullptr, found) != 0, !inject);
+      EXPECT_EQ(LoadResource(nullptr, found) != nullptr, !inject);
+      EXPECT_EQ(LockResource(loaded) != nullptr, !inject);
+      emu::ClearFaults();
+      const std::vector<emu::Call>& calls = emu::Calls();
+      ASSERT_EQ(calls.size(), first + 3);
+      for (size_t k = first; k < calls.size(); ++k) {
+        EXPECT_EQ(calls[k].injected, inject) << emu::OpName(calls[k].op);
+        EXPECT_EQ(Show(calls[k].text), Show(c.text)) << emu::OpName(calls[k].op);
+      }
+    }
+  }
+  char elsewhere = 0;
+  EXPECT_EQ(LockResource(&elsewhere), &elsewhere);
+  EXPECT_EQ(Show(emu::Calls().back().text), "");
+}
+
 // --- faults ----------------------------------------------------------------------------------
 
 using EmulatedFaults = EmulatedTest;
@@ -774,6 +935,78 @@ TEST_F(EmulatedFaults, ErrorZeroTakesTheOperationsOwnCode) {
       failed = true;
     }
     EXPECT_TRUE(failed);
+  }
+}
+
+// Each call once as the system answers it and once failed by injection: only the injection is
+// recorded injected, and a refusal of the system's own is recorded failed all the same.
+TEST_F(EmulatedFaults, InjectedFailuresAreRecordedApartFromTheSystemsOwnRefusals) {
+  const std::u16string kFull = u"C:\\Work\\Full";
+  const std::u16string kInner = u"C:\\Work\\Full\\inner.txt";
+  struct Case {
+    const char* name;
+    emu::Op op;
+    std::function<bool()> call;  // true on success
+    bool refused;                // by the system itself, without a fault
+  };
+  const std::vector<Case> cases = {
+      {"a delete mark on a directory with entries", emu::Op::SetFileInformationByHandle,
+       [&] {
+         HANDLE handle = CreateFileW(kFull.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                     kRemovalFlags, nullptr);
+         FILE_DISPOSITION_INFO info = {TRUE};
+         const bool ok =
+             SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof(info)) != FALSE;
+         CloseHandle(handle);
+         return ok;
+       },
+       true},
+      {"a close of an unknown handle", emu::Op::CloseHandle,
+       [] { return CloseHandle(reinterpret_cast<HANDLE>(0xBAD0)) != FALSE; }, true},
+      {"an enumeration that its callback ends", emu::Op::EnumResourceNamesW,
+       [] {
+         return EnumResourceNamesW(
+                    nullptr, u"B7",
+                    [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR) -> BOOL { return FALSE; }, 0) != FALSE;
+       },
+       true},
+      {"an open of a missing registry key", emu::Op::RegOpenKeyExW,
+       [] {
+         HKEY key = nullptr;
+         return RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Missing", 0, KEY_QUERY_VALUE, &key) ==
+                ERROR_SUCCESS;
+       },
+       true},
+      {"an open of a file that is there", emu::Op::CreateFileW,
+       [&] {
+         HANDLE handle = CreateFileW(kInner.c_str(), GENERIC_READ, kShareAll, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+         if (handle == INVALID_HANDLE_VALUE) return false;
+         CloseHandle(handle);
+         return true;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    for (bool inject : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.name << (inject ? ", injected" : ", natural"));
+      emu::Reset();
+      ASSERT_TRUE(emu::MakeFile(kInner, "x"));
+      emu::AddResource(u"B7", u"archive.7z", "7z");
+      if (inject) emu::InjectFault({c.op, 1, false, 0});
+      EXPECT_EQ(c.call(), !inject && !c.refused);
+      const emu::Call* record = nullptr;
+      size_t injected_records = 0;
+      for (const emu::Call& call : emu::Calls()) {
+        if (call.op == c.op) record = &call;
+        injected_records += call.injected;
+        EXPECT_TRUE(call.failed || !call.injected) << emu::OpName(call.op);
+      }
+      ASSERT_NE(record, nullptr);
+      EXPECT_EQ(record->failed, inject || c.refused);
+      EXPECT_EQ(record->injected, inject);
+      EXPECT_EQ(injected_records, emu::InjectedFailures());
+    }
   }
 }
 

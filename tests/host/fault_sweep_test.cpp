@@ -99,46 +99,12 @@ std::set<RunResult> Allowed(Phase phase, Op op, DWORD error) {
   return {};
 }
 
-// The error codes an operation reports, from its own documented set.
+// The error codes an operation reports, from its own documented set. One with a single documented
+// error is failed with 0, which reports that same error at the failing call and lets a persistent
+// fault fail each later call with its own operation's error.
 std::vector<DWORD> ErrorsOf(Op op) {
-  switch (op) {
-    case Op::CreateFileW:
-      return {ERROR_ACCESS_DENIED,  ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND,
-              ERROR_FILE_NOT_FOUND, ERROR_DISK_FULL,         ERROR_TOO_MANY_OPEN_FILES,
-              ERROR_INVALID_NAME};
-    case Op::WriteFile:
-      return {ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_WRITE_PROTECT, ERROR_LOCK_VIOLATION};
-    case Op::ReadFile:
-      return {ERROR_ACCESS_DENIED, ERROR_HANDLE_EOF, ERROR_LOCK_VIOLATION};
-    case Op::CreateDirectoryW:
-      return {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND, ERROR_DISK_FULL,
-              ERROR_WRITE_PROTECT};
-    case Op::CreateProcessW:
-      return {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_BAD_EXE_FORMAT,
-              ERROR_NOT_ENOUGH_MEMORY};
-    case Op::SetFileInformationByHandle:
-      return {ERROR_ACCESS_DENIED, ERROR_DIR_NOT_EMPTY, ERROR_SHARING_VIOLATION,
-              ERROR_INVALID_PARAMETER};
-    case Op::GetFileInformationByHandleEx:
-      return {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED};
-    case Op::RegOpenKeyExW:
-    case Op::RegQueryValueExW:
-      return {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_MORE_DATA};
-    case Op::GetTokenInformation:
-      // The size query fails with ERROR_INSUFFICIENT_BUFFER by design; the filled call must not.
-      return {ERROR_INSUFFICIENT_BUFFER, ERROR_ACCESS_DENIED, ERROR_NO_TOKEN};
-    case Op::OpenProcessToken:
-      return {ERROR_ACCESS_DENIED, ERROR_NO_TOKEN};
-    case Op::LoadLibraryExW:
-      return {ERROR_MOD_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_BAD_EXE_FORMAT};
-    case Op::GetVolumeInformationW:
-    case Op::GetVolumePathNameW:
-      return {ERROR_NOT_READY, ERROR_ACCESS_DENIED, ERROR_INVALID_NAME};
-    case Op::ExpandEnvironmentStringsW:
-      return {ERROR_NOT_ENOUGH_MEMORY, ERROR_INSUFFICIENT_BUFFER};
-    default:
-      return {0};  // the operation's own most common error
-  }
+  const std::vector<DWORD>& errors = emu::DocumentedErrors(op);
+  return errors.size() == 1 ? std::vector<DWORD>{0} : errors;
 }
 
 struct Scenario {
