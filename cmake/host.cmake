@@ -31,6 +31,18 @@ target_link_libraries(sweep-tests PRIVATE stub_core GTest::gtest_main)
 add_test(NAME fault-sweep COMMAND sweep-tests --gtest_filter=Layouts/FaultSweepTest.*)
 add_test(NAME crash-sweep COMMAND sweep-tests --gtest_filter=Layouts/CrashSweepTest.*)
 set_tests_properties(fault-sweep crash-sweep PROPERTIES LABELS sweep)
+# Each fault that the sweeps must catch, put into a copy of the sources in turn; sanitizers add
+# nothing to it.
+if(NOT STUB_SANITIZE)
+  add_test(NAME sweep-mutations
+    COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/host/sweep_mutations.py ${PROJECT_SOURCE_DIR}
+            ${CMAKE_BINARY_DIR}/sweep-mutations)
+  set_tests_properties(sweep-mutations PROPERTIES LABELS sweep TIMEOUT 1200)
+endif()
+# The layers include only downward; the packer takes only the bottom one.
+add_test(NAME include-layers
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/host/include_layers.py ${PROJECT_SOURCE_DIR})
+set_tests_properties(include-layers PROPERTIES LABELS layers)
 
 add_subdirectory(tests/image)
 add_subdirectory(tools/stubpack)

@@ -71,6 +71,7 @@ bool Fails(Op op, DWORD& error, const std::u16string& text, DWORD detail) {
     w.last_error = error;
     call.failed = true;
     call.injected = true;
+    call.error = error;
   }
   w.call_log.push_back(call);
   return fail;

@@ -54,6 +54,7 @@ struct Call {
   // Whether an injected fault failed it; always with failed. A natural refusal leaves it false,
   // so that a test can tell what it caused from what the system did on its own.
   bool injected = false;
+  DWORD error = 0;  // what an injected fault made the call report
 };
 
 // Starts over: empty registry, drive C: with access lists, a token whose owner differs from

@@ -1,11 +1,15 @@
 // Fails every platform call of a whole run in turn, once and from then on, with each error code
-// that call can return, and checks what must hold whatever failed: an exit code that the failing
-// operation may cause in its phase, nothing leaked, nothing changed outside the work directory,
-// nothing partly written left, the work directory removed where removal is allowed, and setup
-// started at most once and never after a failed extraction.
+// that call is documented to return, and checks what must hold whatever failed: the exit code of
+// the step that the failing call serves (for a fault that persists, of the first step it breaks),
+// written from the table of exit codes; nothing leaked; nothing changed outside the work
+// directory; nothing partly written left; the work directory removed where removal is allowed
+// and no injected failure stood in its way, and a kept one holding exactly what was extracted;
+// setup started at most once and never after a failed extraction. Only injected failures excuse
+// anything: the emulation's own refusals are what the stub must cope with.
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,95 +21,6 @@
 namespace {
 
 using emu::Op;
-
-constexpr RunResult kSetupsOwn = 0xFFFFFFFF;  // stands for the fault-free run's result in the table
-
-enum class Phase { kConfiguration, kWorkDirectory, kExtraction, kTrim, kLaunch, kRemoval };
-
-const char* PhaseName(Phase phase) {
-  static const char* const kNames[] = {"configuration", "work directory", "extraction",
-                                       "trim",          "launch",         "removal"};
-  return kNames[static_cast<int>(phase)];
-}
-
-// Which exit codes a failure of `op` in `phase` may cause, with `error` as its code; written from
-// the table of exit codes, not from the code's paths. kSetupsOwn: the failure changes nothing.
-std::set<RunResult> Allowed(Phase phase, Op op, DWORD error) {
-  using namespace StubExitCode;
-  switch (phase) {
-    case Phase::kConfiguration:
-      if (op == Op::CommandLineToArgvW) return {CONFIGURATION_FAILED};
-      return {kSetupsOwn};  // a registry read that fails only leaves the files to be removed
-    case Phase::kWorkDirectory:
-      switch (op) {
-        case Op::GetModuleFileNameW:
-          return {OWN_PATH_UNAVAILABLE};
-        case Op::OpenProcessToken:
-        case Op::GetTokenInformation:
-        case Op::LocalAlloc:
-        case Op::ConvertSidToStringSidW:
-        case Op::ConvertStringSecurityDescriptorToSecurityDescriptorW:
-          return {WORK_DIRECTORY_SECURITY_FAILED};
-        case Op::CreateDirectoryW:
-          return {kSetupsOwn, NO_WORK_DIRECTORY};  // the next name is tried; ten failures end it
-        default:
-          return {kSetupsOwn};  // volume queries, releases, the generator
-      }
-    case Phase::kExtraction:
-      switch (op) {
-        case Op::EnumResourceNamesW:
-          return {ARCHIVE_NOT_FOUND, SETUP_EXTRACTION_FAILED,
-                  kSetupsOwn};  // kSetupsOwn: a type that holds nothing
-        case Op::FindResourceW:
-        case Op::SizeofResource:
-        case Op::LoadResource:
-        case Op::LockResource:
-          return {ARCHIVE_NOT_FOUND, SETUP_EXTRACTION_FAILED};
-        case Op::CreateFileW:
-        case Op::WriteFile:
-          return {RESOURCE_WRITE_FAILED, SETUP_EXTRACTION_FAILED,
-                  kSetupsOwn};  // kSetupsOwn: the cabinet's removal
-        case Op::ExpandEnvironmentStringsW:
-        case Op::LoadLibraryExW:
-          return {SETUP_EXTRACTION_FAILED, kSetupsOwn};  // kSetupsOwn: the next candidate loads
-        case Op::DuplicateHandle:
-        case Op::GetProcAddress:
-        case Op::WideCharToMultiByte:
-        case Op::MultiByteToWideChar:
-        case Op::HeapAlloc:
-        case Op::ReadFile:
-        case Op::SetFilePointer:
-          return {SETUP_EXTRACTION_FAILED};
-        default:
-          return {kSetupsOwn};  // marks, times, flushes, closes, frees, the cabinet's removal
-      }
-    case Phase::kTrim:
-      return {kSetupsOwn};
-    case Phase::kLaunch:
-      switch (op) {
-        case Op::CreateProcessW:
-          return {error == ERROR_FILE_NOT_FOUND   ? SETUP_FILE_NOT_FOUND
-                  : error == ERROR_PATH_NOT_FOUND ? SETUP_PATH_NOT_FOUND
-                                                  : SETUP_LAUNCH_FAILED};
-        case Op::WaitForSingleObject:
-        case Op::GetExitCodeProcess:
-          return {SETUP_WAIT_FAILED};
-        default:
-          return {kSetupsOwn};
-      }
-    case Phase::kRemoval:
-      return {kSetupsOwn};
-  }
-  return {};
-}
-
-// The error codes an operation reports, from its own documented set. One with a single documented
-// error is failed with 0, which reports that same error at the failing call and lets a persistent
-// fault fail each later call with its own operation's error.
-std::vector<DWORD> ErrorsOf(Op op) {
-  const std::vector<DWORD>& errors = emu::DocumentedErrors(op);
-  return errors.size() == 1 ? std::vector<DWORD>{0} : errors;
-}
 
 struct Scenario {
   const char* name;
@@ -121,6 +36,21 @@ struct Scenario {
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
+const std::u16string kArchiveType = u"B7";
+const std::u16string kArchiveName = u"NIMBET.PACKED.7Z";
+const std::string kSetupBytes = "setup bytes";
+const std::string kExpandedBytes = "the setup program";
+
+bool IsCabinet(const Scenario& s) { return std::u16string(s.setup_type) == u"BL"; }
+// The file the setup resource is written to, and the one setup runs from.
+std::u16string ResourceFile(const Scenario& s) {
+  return std::u16string(s.setup_type) == u"BN" ? u"setup.exe" : s.setup_name;
+}
+std::u16string SetupFile(const Scenario& s) {
+  return IsCabinet(s) ? u"setup.exe" : ResourceFile(s);
+}
+std::string SetupBytes(const Scenario& s) { return IsCabinet(s) ? kExpandedBytes : kSetupBytes; }
+
 struct World {
   int setup_runs = 0;
 };
@@ -134,9 +64,9 @@ void Arrange(const Scenario& s, World& world) {
   emu::MakeFile(stub, "MZ");
   // Names for the first attempt and for one retry; a program waits at each.
   emu::ScriptRandom({0x12, 0x34, 0x56, 0x78, 0xAB, 0xCD, 0xEF, 0x01});
-  emu::AddResource(u"B7", u"NIMBET.PACKED.7Z", "7z archive");
-  emu::AddResource(s.setup_type, s.setup_name, "setup bytes");
-  emu::SetCabinetScript(emu::OneFileCabinet("the setup program"));
+  emu::AddResource(kArchiveType, kArchiveName, "7z archive");
+  emu::AddResource(s.setup_type, s.setup_name, kSetupBytes);
+  emu::SetCabinetScript(emu::OneFileCabinet(kExpandedBytes));
   emu::SetCommandLine(u"\"" + stub + u"\" /S");
   if (s.keep_files || s.second_run) {
     emu::SetRegistryValue(HKEY_CURRENT_USER, u"Software\\Zarnith", u"NimbetInstallerCleanup",
@@ -163,29 +93,6 @@ void Arrange(const Scenario& s, World& world) {
     world.setup_runs = 0;
   }
   emu::ClearFaults();
-}
-
-// The phase of the call at index `failed` of the run's record, whose run began at `start`.
-Phase PhaseOf(const std::vector<emu::Call>& calls, size_t start, size_t failed) {
-  Phase phase = Phase::kConfiguration;
-  for (size_t i = start; i <= failed && i < calls.size(); ++i) {
-    const emu::Call& call = calls[i];
-    if (phase == Phase::kConfiguration && call.op == Op::GetModuleFileNameW)
-      phase = Phase::kWorkDirectory;
-    if (phase == Phase::kWorkDirectory && i > start && calls[i - 1].op == Op::CreateDirectoryW &&
-        !calls[i - 1].failed) {
-      phase = Phase::kExtraction;
-    }
-    // After the trim comes the launch, or the removal when the extraction failed. What follows
-    // the launch is removal too, but the launch's table already gives it no code of its own.
-    if ((phase == Phase::kExtraction || phase == Phase::kWorkDirectory) &&
-        call.op == Op::SetProcessWorkingSetSize) {
-      phase = Phase::kTrim;
-    } else if (phase == Phase::kTrim) {
-      phase = call.op == Op::CreateProcessW ? Phase::kLaunch : Phase::kRemoval;
-    }
-  }
-  return phase;
 }
 
 // The work directory a run made, from its successful creation among calls[from...]; empty if none.
@@ -217,6 +124,116 @@ struct Violations {
   }
 };
 
+// --- the step each call serves ----------------------------------------------------------------
+
+// An open that only removes (the delete disposition) or clears the read-only bit for it.
+bool IsRemovalOpen(const emu::Call& call) {
+  return call.op == Op::CreateFileW && (call.detail & (GENERIC_READ | GENERIC_WRITE)) == 0;
+}
+bool IsHandleCall(Op op) {
+  return op == Op::SetFileInformationByHandle || op == Op::GetFileInformationByHandleEx ||
+         op == Op::CloseHandle;
+}
+
+// Which calls of calls[from...] serve a removal: its opens, and the calls on the handle each
+// opened up to the next call on anything else.
+std::vector<bool> RemovalCalls(const std::vector<emu::Call>& calls, size_t from) {
+  std::vector<bool> removal(calls.size(), false);
+  std::optional<std::u16string> open;
+  for (size_t i = from; i < calls.size(); ++i) {
+    const emu::Call& call = calls[i];
+    if (IsRemovalOpen(call)) {
+      open = call.text;
+      removal[i] = true;
+    } else if (open && IsHandleCall(call.op) && call.text == *open) {
+      removal[i] = true;
+    } else {
+      open.reset();
+    }
+  }
+  return removal;
+}
+
+// The exit code with which a failure of this call ends the run, from the table of exit codes:
+// by the step the call serves, told by the call and the object it names. Nothing when the run
+// goes on: a release, a mark, a time, a flush, the trim, a removal, a registry read (which only
+// keeps the files from being kept), a volume query (the directory is made without an access
+// list), one of several names or library paths while another is still to come.
+struct RunFacts {
+  std::u16string work;          // the run's work directory, with its backslash; empty if none
+  bool directory_made = false;  // some CreateDirectoryW succeeded
+  bool library_loaded = false;  // some LoadLibraryExW succeeded
+};
+
+std::optional<RunResult> CodeOfFailure(const Scenario& s, const emu::Call& call, bool removal,
+                                       const RunFacts& facts) {
+  using namespace StubExitCode;
+  if (removal) return std::nullopt;
+  switch (call.op) {
+    case Op::CommandLineToArgvW:
+      return CONFIGURATION_FAILED;
+    case Op::GetModuleFileNameW:
+      return OWN_PATH_UNAVAILABLE;
+    case Op::OpenProcessToken:
+    case Op::GetTokenInformation:
+    case Op::LocalAlloc:
+    case Op::ConvertSidToStringSidW:
+    case Op::ConvertStringSecurityDescriptorToSecurityDescriptorW:
+      return WORK_DIRECTORY_SECURITY_FAILED;
+    case Op::CreateDirectoryW:
+      if (facts.directory_made) return std::nullopt;
+      return NO_WORK_DIRECTORY;
+    case Op::EnumResourceNamesW:
+      if (call.text == kArchiveType) return ARCHIVE_NOT_FOUND;
+      if (call.text == s.setup_type) return SETUP_EXTRACTION_FAILED;
+      return std::nullopt;  // a type that holds nothing
+    case Op::FindResourceW:
+    case Op::SizeofResource:
+    case Op::LoadResource:
+    case Op::LockResource:
+      return call.text == kArchiveName ? ARCHIVE_NOT_FOUND : SETUP_EXTRACTION_FAILED;
+    case Op::CreateFileW:
+    case Op::WriteFile:
+      if (call.text == facts.work + ResourceFile(s)) {
+        // The resource's own file, or the cabinet library reading it back.
+        return call.op == Op::WriteFile || (call.detail & GENERIC_WRITE) != 0
+                   ? RESOURCE_WRITE_FAILED
+                   : SETUP_EXTRACTION_FAILED;
+      }
+      return SETUP_EXTRACTION_FAILED;  // setup.exe, expanded from the cabinet
+    case Op::ExpandEnvironmentStringsW:
+    case Op::LoadLibraryExW:
+      if (facts.library_loaded) return std::nullopt;
+      return SETUP_EXTRACTION_FAILED;
+    case Op::GetProcAddress:
+    case Op::HeapAlloc:
+    case Op::WideCharToMultiByte:
+    case Op::MultiByteToWideChar:
+    case Op::ReadFile:
+    case Op::SetFilePointer:
+    case Op::DuplicateHandle:
+      return SETUP_EXTRACTION_FAILED;
+    case Op::CreateProcessW:
+      return call.error == ERROR_FILE_NOT_FOUND   ? SETUP_FILE_NOT_FOUND
+             : call.error == ERROR_PATH_NOT_FOUND ? SETUP_PATH_NOT_FOUND
+                                                  : SETUP_LAUNCH_FAILED;
+    case Op::WaitForSingleObject:
+    case Op::GetExitCodeProcess:
+      return SETUP_WAIT_FAILED;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The documented errors of an operation, each injected in turn. One with a single documented
+// error is failed with 0, which reports that same error at the failing call and lets a persistent
+// fault fail each later call with its own operation's error.
+std::vector<DWORD> ErrorsToInject(Op op) {
+  const std::vector<DWORD>& documented = emu::DocumentedErrors(op);
+  if (documented.size() == 1) return {0};
+  return documented;
+}
+
 class FaultSweepTest : public EmulatedTest, public ::testing::WithParamInterface<Scenario> {};
 
 struct Totals {
@@ -236,6 +253,12 @@ class SweepSummary : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const g_summary =
     ::testing::AddGlobalTestEnvironment(new SweepSummary);
 
+std::string Describe(const emu::Call& call) {
+  std::string text = emu::OpName(call.op);
+  if (!call.text.empty()) text += " " + Show(call.text);
+  return text;
+}
+
 TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
   const Scenario& s = GetParam();
   World world;
@@ -251,7 +274,7 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
       // The k-th call of a run with its fault at k is the fault-free run's k-th call.
       if (offset + k > clean.size()) break;
       const Op op = clean[offset + k - 1].op;
-      for (DWORD error : ErrorsOf(op)) {
+      for (DWORD error : ErrorsToInject(op)) {
         World run_world;
         Arrange(s, run_world);
         const std::vector<std::u16string> tree_before = emu::ListTree();
@@ -263,68 +286,87 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
         failed_calls += injected;
         const std::vector<emu::Call> calls = emu::Calls();
         const std::string where = std::string(s.name) + (persistent ? ", persistent" : ", once") +
-                                  " fault at call " + std::to_string(k) + " (" + emu::OpName(op) +
-                                  ", error " + std::to_string(error) + ")";
+                                  " fault at call " + std::to_string(k) + " (" +
+                                  emu::OpName(op) + ", error " + std::to_string(error) + ")";
         SCOPED_TRACE(where);
 
-        // The exit code is one that the failing operation may cause in that phase.
-        const Phase phase = PhaseOf(calls, offset, offset + k - 1);
-        std::set<RunResult> allowed;
-        if (persistent) {
-          // Every later call fails too: the run ends at the first failure that ends it, in this
-          // phase or a later one.
-          for (int later = static_cast<int>(phase); later <= static_cast<int>(Phase::kRemoval);
-               ++later) {
-            for (int candidate = 1; candidate < static_cast<int>(Op::Count); ++candidate) {
-              for (RunResult code :
-                   Allowed(static_cast<Phase>(later), static_cast<Op>(candidate), error)) {
-                allowed.insert(code);
-              }
-            }
-          }
-        } else {
-          allowed = Allowed(phase, op, error);
+        RunFacts facts;
+        facts.work = WorkDirectoryOf(calls, offset);
+        for (size_t i = offset; i < calls.size(); ++i) {
+          if (calls[i].failed) continue;
+          facts.directory_made |= calls[i].op == Op::CreateDirectoryW;
+          facts.library_loaded |= calls[i].op == Op::LoadLibraryExW;
         }
-        const RunResult shown = result == s.expected ? kSetupsOwn : result;
-        violations.Check(
-            allowed.count(shown) == 1 || (shown == kSetupsOwn && allowed.count(s.expected)),
-            where + ": exit code " + std::to_string(result) + " in phase " + PhaseName(phase));
+        const std::vector<bool> removal = RemovalCalls(calls, offset);
+
+        // The exit code: that of the first injected failure that ends the run, or the run's own.
+        RunResult expected = s.expected;
+        std::string broken = "nothing";
+        bool registry_failed = false, mark_failed = false, removal_failed = false;
+        bool decided = false;
+        for (size_t i = offset; i < calls.size(); ++i) {
+          const emu::Call& call = calls[i];
+          if (!call.injected) continue;
+          registry_failed |= call.op == Op::RegOpenKeyExW || call.op == Op::RegQueryValueExW;
+          removal_failed |= removal[i];
+          mark_failed |= !removal[i] && call.op == Op::SetFileInformationByHandle &&
+                         call.detail == FileDispositionInfo;
+          const std::optional<RunResult> code = CodeOfFailure(s, call, removal[i], facts);
+          if (code && !decided) {
+            expected = *code;
+            broken = Describe(call);
+            decided = true;
+          }
+        }
+        violations.Check(result == expected, where + ": exit code " + std::to_string(result) +
+                                                 ", expected " + std::to_string(expected) +
+                                                 " from the failure of " + broken);
 
         // Nothing leaked but the cabinet library, which stays loaded.
         violations.Check(emu::OpenHandles() == 0, where + ": handles left open");
         violations.Check(emu::LocalBlocks() == 0, where + ": LocalAlloc blocks left");
         violations.Check(emu::HeapBlocks() == 0, where + ": HeapAlloc blocks left");
 
-        // This run's work directory, from its successful creation.
-        const std::u16string work = WorkDirectoryOf(calls, offset);
+        const std::u16string& work = facts.work;
         violations.Check(Outside(emu::ListTree(), work) == Outside(tree_before, work),
                          where + ": something changed outside the work directory");
 
         // Nothing partly written, unless the delete mark itself was what failed.
-        bool mark_failed = false;
-        bool removal_failed = false;
-        for (size_t i = offset; i < calls.size(); ++i) {
-          if (!calls[i].failed) continue;
-          if (calls[i].op == Op::SetFileInformationByHandle &&
-              calls[i].detail == FileDispositionInfo)
-            mark_failed = true;
-          if (PhaseOf(calls, offset, i) == Phase::kRemoval ||
-              calls[i].op == Op::SetFileInformationByHandle || calls[i].op == Op::CreateFileW ||
-              calls[i].op == Op::GetFileInformationByHandleEx) {
-            removal_failed = true;  // the removal's own calls may have been the failed ones
-          }
-        }
         if (!work.empty() && !mark_failed) {
           for (const auto& name : emu::ListDirectory(work)) {
             const std::string content = emu::FileContent(work + name);
-            violations.Check(content == "setup bytes" || content == "the setup program",
+            violations.Check(content == kSetupBytes || content == kExpandedBytes,
                              where + ": partly written " + Show(name));
           }
         }
 
-        // Removal done where it is allowed and nothing stood in its way.
-        if (!work.empty() && !s.keep_files && !removal_failed) {
-          violations.Check(!emu::Exists(work), where + ": the work directory stayed");
+        // Removed where removal is allowed, unless an injected failure stood in its way; kept
+        // with exactly what was extracted where the registry value keeps it.
+        const bool kept = s.keep_files && !registry_failed;
+        if (!work.empty() && !kept && !removal_failed) {
+          violations.Check(!emu::Exists(work), where + ": the work directory stayed, holding " +
+                                                   std::to_string(emu::ListDirectory(work).size()) +
+                                                   " entries");
+        }
+        if (!work.empty() && kept) {
+          const bool extracted = std::any_of(calls.begin() + offset, calls.end(),
+                                             [](const emu::Call& c) {
+                                               return c.op == Op::CreateProcessW;
+                                             });
+          std::vector<std::u16string> want;
+          if (extracted) want.push_back(SetupFile(s));
+          const std::vector<std::u16string> have = emu::ListDirectory(work);
+          const bool excused = (removal_failed || mark_failed) &&
+                               std::includes(have.begin(), have.end(), want.begin(), want.end());
+          violations.Check(emu::Exists(work), where + ": the kept work directory is gone");
+          violations.Check(have == want || excused,
+                           where + ": the kept work directory holds " +
+                               std::to_string(have.size()) + " entries, not " +
+                               std::to_string(want.size()));
+          if (extracted && have == want) {
+            violations.Check(emu::FileContent(work + want.front()) == SetupBytes(s),
+                             where + ": the kept setup is not what was extracted");
+          }
         }
 
         // Setup starts at most once, and never after a failed extraction.
@@ -462,6 +504,11 @@ TEST_P(CrashSweepTest, AStoppedRunLeavesOneProtectedDirectoryThatTheNextRunLeave
     }
     if (!s.keep_files) {
       violations.Check(emu::ListTree() == tree_after_stop, where + ": the next run left something");
+    } else if (s.expected != StubExitCode::PATH_TOO_LONG) {
+      const std::vector<std::u16string> want = {SetupFile(s)};
+      violations.Check(!rerun_work.empty() && emu::ListDirectory(rerun_work) == want &&
+                           emu::FileContent(rerun_work + want.front()) == SetupBytes(s),
+                       where + ": the next run did not keep exactly what it extracted");
     }
   }
   g_crash_totals.scenarios += 1;
@@ -495,6 +542,12 @@ std::vector<Scenario> Scenarios() {
   Scenario keep = Make("keep_files", 20, u"BL", u"SETUP.EX_", 3, 3);
   keep.keep_files = true;
   all.push_back(keep);
+  // Kept files for the other two ways of carrying setup: what is kept differs with each.
+  for (Scenario kept : {Make("keep_files_plain", 20, u"BN", u"SETUP.EXE", 0, 0),
+                        Make("keep_files_under_the_archive_type", 20, u"B7", u"SETUP.BIN", 0, 0)}) {
+    kept.keep_files = true;
+    all.push_back(kept);
+  }
   Scenario fat = Make("volume_without_access_lists", 20, u"BL", u"SETUP.EX_", 0, 0);
   fat.volume_without_access_lists = true;
   all.push_back(fat);
