@@ -7,3 +7,5 @@
 constexpr size_t kResourceTypeUnits = 3;
 constexpr size_t kPathUnits = 260;
 constexpr size_t kCommandLineUnits = 1300;
+// A path buffer's text in its extended form: "\\?\UNC\" in place of a share's "\\".
+constexpr size_t kExtendedPathUnits = kPathUnits + 6;

@@ -16,6 +16,20 @@ struct CabinetWriteRecord {
 };
 CabinetWriteRecord g_cabinet_writes;
 
+// The library holds the cabinet's directory and name in fixed byte buffers (256 bytes each on
+// Windows; Wine refuses a joined path over 260) and opens their join through the open callback,
+// which also has no context argument. So it is given an empty directory and a name no file can
+// have, and the open callback resolves that name to the cabinet's own UTF-16 path, held here for
+// the length of the expansion: a long or non-Latin directory never meets those buffers.
+struct CabinetSourceRecord {
+  const WCHAR* path;
+};
+CabinetSourceRecord g_cabinet_source;
+char kCabinetAlias[] = "*";
+char kNoDirectory[] = "";
+
+bool IsCabinetAlias(const char* name) { return name[0] == kCabinetAlias[0] && name[1] == 0; }
+
 constexpr int kOpenWriteOnly = 0x1;
 constexpr int kOpenReadWrite = 0x2;
 constexpr int kOpenCreate = 0x100;
@@ -56,23 +70,6 @@ Entry LookUp(HMODULE module, const char* name) {
   return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// The text in UTF-8 with a terminator, in a block of the process heap; invalid on failure. A
-// count of units converts no terminator, so room for one is added; -1 takes the terminator along.
-HeapBlock<char> ToUtf8(const WCHAR* text, int units) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  const SIZE_T bytes = static_cast<SIZE_T>(size) + (units < 0 ? 0 : 1);
-  HeapBlock<char> utf8(static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, bytes)));
-  if (!utf8.IsValid()) return utf8;
-  // A conversion that fails after its size was known would leave an unterminated text.
-  if (WideCharToMultiByte(CP_UTF8, 0, text, units, utf8.Get(), size, nullptr, nullptr) != size) {
-    utf8.Reset();
-    return utf8;
-  }
-  utf8.Get()[bytes - 1] = 0;
-  return utf8;
-}
-
 }  // namespace
 
 CabinetLibrary& TheCabinetLibrary() { return g_cabinet_library; }
@@ -90,6 +87,12 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode) {
     access = GENERIC_WRITE;
   }
   const DWORD disposition = (flags & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+  // The cabinet, as often as the library opens it.
+  if (g_cabinet_source.path != nullptr && IsCabinetAlias(name)) {
+    return reinterpret_cast<INT_PTR>(CreateFileW(g_cabinet_source.path, access, kShare, nullptr,
+                                                 disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
   const int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
   if (units <= 0) return -1;
   HeapBlock<WCHAR> wide(
@@ -97,9 +100,8 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode) {
   if (!wide.IsValid() || MultiByteToWideChar(CP_UTF8, 0, name, -1, wide.Get(), units) != units) {
     return -1;
   }
-  HANDLE file = CreateFileW(wide.Get(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return reinterpret_cast<INT_PTR>(file);
+  return reinterpret_cast<INT_PTR>(CreateFileW(wide.Get(), access, kShare, nullptr, disposition,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 UINT DIAMONDAPI CabinetRead(INT_PTR file, void* buffer, UINT bytes) {
@@ -176,15 +178,6 @@ bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
     return false;
   }
 
-  int split = lstrlenW(cabinet_path) - 1;
-  while (split > 0 && cabinet_path[split] != WTEXT('\\')) --split;
-  if (split <= 0) return false;
-
-  const HeapBlock<char> name = ToUtf8(cabinet_path + split + 1, -1);
-  if (!name.IsValid()) return false;
-  const HeapBlock<char> directory = ToUtf8(cabinet_path, split + 1);
-  if (!directory.IsValid()) return false;
-
   ERF erf;
   FillBytes(&erf, 0, sizeof(erf));
   HFDI fdi =
@@ -196,8 +189,10 @@ bool ExpandCabinet(const WCHAR* cabinet_path, const WCHAR* destination_path) {
   context.destination_path = destination_path;
   context.expanded = 0;
   g_cabinet_writes.failed = false;
-  g_cabinet_library.fdi_copy(fdi, name.Get(), directory.Get(), 0, CabinetNotify, nullptr, &context);
+  g_cabinet_source.path = cabinet_path;
+  g_cabinet_library.fdi_copy(fdi, kCabinetAlias, kNoDirectory, 0, CabinetNotify, nullptr, &context);
   g_cabinet_library.fdi_destroy(fdi);
+  g_cabinet_source.path = nullptr;
 
   const bool expanded = context.expanded == 1 && !g_cabinet_writes.failed;
   if (expanded) {

@@ -2,6 +2,7 @@
 
 #include "core/fill_bytes.h"
 #include "core/owner.h"
+#include "core/retries.h"
 #include "strings/bounded_text.h"
 
 namespace {
@@ -59,9 +60,19 @@ RunResult StartAndAwaitProcess(const WCHAR* program_path, WCHAR* command_line,
   PROCESS_INFORMATION process;
   FillBytes(&process, 0, sizeof(process));
 
-  if (!CreateProcessW(program_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &process)) {
+  // A scanner or indexer commonly holds a freshly written executable for a moment; Windows then
+  // refuses the start with one of these two errors, and a moment later it succeeds.
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(program_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, nullptr, &startup, &process)) {
+      break;
+    }
     const DWORD error = GetLastError();
+    if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
+        attempt < kLaunchAttempts) {
+      Sleep(kRetryPauseMilliseconds);
+      continue;
+    }
     if (error == ERROR_PATH_NOT_FOUND) return missing_path;
     if (error == ERROR_FILE_NOT_FOUND) return missing_file;
     return other_failure;

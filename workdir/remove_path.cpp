@@ -1,11 +1,10 @@
 #include "workdir/remove_path.h"
 
 #include "core/owner.h"
+#include "core/retries.h"
 
 namespace {
 
-constexpr int kMaxAttempts = 100;
-constexpr DWORD kPauseMilliseconds = 100;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Directories open only with backup semantics; a link is opened as itself.
 constexpr DWORD kOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
@@ -84,11 +83,11 @@ bool RemovePathWithRetries(const WCHAR* path) {
       case Round::kRetryAtOnce:
         continue;
       case Round::kPause:
-        if (attempt >= kMaxAttempts) return false;
+        if (attempt >= kRemovalAttempts) return false;
         ++attempt;
         disposition_uncounted = false;
         attributes_uncounted = false;
-        Sleep(kPauseMilliseconds);
+        Sleep(kRetryPauseMilliseconds);
         continue;
     }
   }

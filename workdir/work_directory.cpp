@@ -19,6 +19,21 @@ constexpr auto kNameSuffix = payload_layout::InUnits<WCHAR>(payload_layout::kWor
 
 }  // namespace
 
+bool ToExtendedPath(const WCHAR* path, WCHAR* extended, size_t capacity) {
+  if (capacity == 0) return false;
+  extended[0] = 0;
+  const bool separators = path[0] == WTEXT('\\') && path[1] == WTEXT('\\');
+  if (separators && (path[2] == WTEXT('?') || path[2] == WTEXT('.')) && path[3] == WTEXT('\\')) {
+    return BoundedCopy(extended, capacity, path);
+  }
+  if (separators) {
+    return BoundedAppend(extended, capacity, WTEXT("\\\\?\\UNC\\")) &&
+           BoundedAppend(extended, capacity, path + 2);
+  }
+  return BoundedAppend(extended, capacity, WTEXT("\\\\?\\")) &&
+         BoundedAppend(extended, capacity, path);
+}
+
 bool GetTokenOwnerSidText(LocalBlock<WCHAR>& text) {
   KernelHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
@@ -30,7 +45,8 @@ bool GetTokenOwnerSidText(LocalBlock<WCHAR>& text) {
   const DWORD error = GetLastError();
   if (sized || size == 0 || error != ERROR_INSUFFICIENT_BUFFER) return false;
   LocalBlock<TOKEN_OWNER> owner(static_cast<TOKEN_OWNER*>(LocalAlloc(LMEM_ZEROINIT, size)));
-  return owner.IsValid() && GetTokenInformation(token.Get(), TokenOwner, owner.Get(), size, &size) &&
+  return owner.IsValid() &&
+         GetTokenInformation(token.Get(), TokenOwner, owner.Get(), size, &size) &&
          ConvertSidToStringSidW(owner.Get()->Owner, text.Receive());
 }
 
@@ -96,7 +112,13 @@ RunResult CreateUniqueWorkDirectory(const WCHAR* stub_directory, PathBuffer& wor
     EncodeHexUpper(random, sizeof(random), path + stem, kCapacity - stem);
     path[stem + payload_layout::kWorkDirectoryDigits] = 0;
     BoundedAppend(path, kCapacity, kNameSuffix.Text());
-    if (CreateDirectoryW(path, descriptor.IsValid() ? &security : nullptr)) {
+    // Windows refuses a directory path over 247 units unless it is in the extended form; the
+    // stub's own limits are what decide, so the directory is made through that form alone.
+    FixedWideBuffer<kExtendedPathUnits> extended;
+    if (!ToExtendedPath(path, extended.Text(), extended.Capacity())) {
+      return StubExitCode::PATH_TOO_LONG;
+    }
+    if (CreateDirectoryW(extended.Text(), descriptor.IsValid() ? &security : nullptr)) {
       BoundedAppend(path, kCapacity, WTEXT("\\"));
       return StubExitCode::SUCCESS;
     }

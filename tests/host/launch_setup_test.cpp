@@ -116,9 +116,9 @@ TEST_F(LaunchSetupTest, AStartThatFailsIsNamedByItsError) {
        {},
        StubExitCode::SETUP_PATH_NOT_FOUND},
       {"not a program", kWork + u"readme.txt", {}, StubExitCode::SETUP_LAUNCH_FAILED},
-      {"refused",
+      {"refused for longer than the retries",
        kSetup,
-       {emu::Op::CreateProcessW, 1, false, ERROR_ACCESS_DENIED},
+       {emu::Op::CreateProcessW, 1, true, ERROR_ACCESS_DENIED},
        StubExitCode::SETUP_LAUNCH_FAILED},
       {"wait fails",
        kSetup,
@@ -136,6 +136,40 @@ TEST_F(LaunchSetupTest, AStartThatFailsIsNamedByItsError) {
                       c.fault.persistent, c.fault.error});
     EXPECT_EQ(Launch(u"stub.exe", c.program), c.result);
     EXPECT_EQ(emu::OpenHandles(), 0u) << "process and thread handles are closed on every path";
+  }
+}
+
+// A scanner holding the freshly written setup.exe refuses its start with access denied or a
+// sharing violation for a moment: the start is tried again after the removal's pause, for about
+// a second in all. Any other error ends the launch at once.
+TEST_F(LaunchSetupTest, AStartRefusedForAMomentIsTriedAgainForAboutASecond) {
+  const struct {
+    const char* name;
+    DWORD error;
+    bool persistent;
+    RunResult result;
+    uint64_t starts;  // CreateProcessW calls
+  } cases[] = {
+      {"access denied once", ERROR_ACCESS_DENIED, false, 0, 2},
+      {"sharing violation once", ERROR_SHARING_VIOLATION, false, 0, 2},
+      {"access denied throughout", ERROR_ACCESS_DENIED, true, StubExitCode::SETUP_LAUNCH_FAILED,
+       11},
+      {"sharing violation throughout", ERROR_SHARING_VIOLATION, true,
+       StubExitCode::SETUP_LAUNCH_FAILED, 11},
+      {"not a program", ERROR_BAD_EXE_FORMAT, true, StubExitCode::SETUP_LAUNCH_FAILED, 1},
+      {"no file", ERROR_FILE_NOT_FOUND, true, StubExitCode::SETUP_FILE_NOT_FOUND, 1},
+      {"no directory", ERROR_PATH_NOT_FOUND, true, StubExitCode::SETUP_PATH_NOT_FOUND, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::ClearFaults();
+    const uint64_t before = emu::CallCount(emu::Op::CreateProcessW);
+    const uint64_t clock = emu::NowMilliseconds();
+    emu::InjectFault({emu::Op::CreateProcessW, before + 1, c.persistent, c.error});
+    EXPECT_EQ(Launch(u"stub.exe"), c.result);
+    EXPECT_EQ(emu::CallCount(emu::Op::CreateProcessW) - before, c.starts);
+    EXPECT_EQ(emu::NowMilliseconds() - clock, 100 * (c.starts - 1)) << "a 100 ms pause each";
+    EXPECT_EQ(emu::OpenHandles(), 0u);
   }
 }
 

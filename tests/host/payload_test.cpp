@@ -331,8 +331,6 @@ TEST_F(CabinetTest, TheFirstFileIsWrittenWhateverItsNameAndTheLibraryReadsTheCab
   emu::SetCabinetScript(emu::OneFileCabinet("setup bytes"));
   ASSERT_TRUE(Expand());
   EXPECT_EQ(emu::FileContent(destination_), "setup bytes");
-  EXPECT_EQ(emu::Cabinet().cabinet_path, "C:\\Installer\\VQ_12345.tmp\\");
-  EXPECT_EQ(emu::Cabinet().cabinet_name, "SETUP.EX_");
   EXPECT_EQ(emu::Cabinet().cabinet_bytes, "MSCF cabinet bytes");
   EXPECT_EQ(emu::Cabinet().allocations_outstanding, 0u);
   EXPECT_EQ(emu::Cabinet().destroys, 1u);
@@ -616,29 +614,52 @@ TEST_F(CabinetTest, ALoadedLibraryStaysAndItsEntryPointsAreLookedUpEveryTime) {
   EXPECT_EQ(emu::Cabinet().creates, creates) << "no library call without all three entry points";
 }
 
-TEST_F(CabinetTest, APathWithoutADirectoryFailsBeforeAnyLibraryCall) {
-  for (const char16_t* path : {u"SETUP.EX_", u"\\SETUP.EX_"}) {
-    SCOPED_TRACE(Show(path));
-    const uint64_t copies = emu::Cabinet().copies;
-    EXPECT_FALSE(ExpandCabinet(path, destination_.c_str()));
-    EXPECT_EQ(emu::Cabinet().copies, copies);
+// The library holds the directory and the name it is given in byte buffers of its own; it is
+// given none of the cabinet's path, only a name that no file can have, which the open callback
+// resolves to the cabinet's own UTF-16 path. Long and non-Latin directories never meet those
+// buffers, and a path without any directory is as good as any.
+TEST_F(CabinetTest, TheLibraryNeverSeesTheCabinetsPath) {
+  const std::u16string cjk(70, u'\u6587');
+  const std::u16string pairs = u"\U0001F4E6\U0001F4E6\U0001F4E6";
+  const std::u16string long_directory = DirectoryOfLength(246);
+  const std::u16string cases[] = {
+      u"C:\\SETUP.EX_",
+      u"C:\\Instal\u00E9\\\u6587\\S\u00C9TUP.EX_",
+      u"C:\\" + cjk + u"\\" + cjk + u"\\SETUP.EX_",
+      u"C:\\" + pairs + u"\\SETUP.EX_",
+      long_directory + u"SETUP.EX_",
+  };
+  for (const std::u16string& cabinet : cases) {
+    SCOPED_TRACE(Show(cabinet));
+    const size_t slash = cabinet.rfind(u'\\');
+    if (slash > 2) {
+      ASSERT_TRUE(emu::MakeDirectory(cabinet.substr(0, slash)));
+    }
+    ASSERT_TRUE(emu::MakeFile(cabinet, "MSCF " + Show(cabinet)));
+    emu::SetCabinetScript(emu::OneFileCabinet("a"));
+    ASSERT_TRUE(ExpandCabinet(cabinet.c_str(), destination_.c_str()));
+    EXPECT_EQ(emu::Cabinet().cabinet_path, "");
+    EXPECT_EQ(emu::Cabinet().cabinet_name, "*");
+    EXPECT_EQ(emu::Cabinet().cabinet_bytes, "MSCF " + Show(cabinet))
+        << "the library read the cabinet through the name it was given";
+    EXPECT_EQ(emu::FileContent(destination_), "a");
   }
-  ASSERT_TRUE(emu::MakeFile(u"C:\\SETUP.EX_", "MSCF"));
-  emu::SetCabinetScript(emu::OneFileCabinet("a"));
-  ASSERT_TRUE(ExpandCabinet(u"C:\\SETUP.EX_", destination_.c_str()));
-  EXPECT_EQ(emu::Cabinet().cabinet_path, "C:\\");
-  EXPECT_EQ(emu::Cabinet().cabinet_name, "SETUP.EX_");
 }
 
-TEST_F(CabinetTest, NamesCrossTheLibraryInUtf8) {
-  const std::u16string directory = u"C:\\Instal\u00E9\\\u6587\\";
-  const std::u16string cabinet = directory + u"S\u00C9TUP.EX_";
-  ASSERT_TRUE(emu::MakeFile(cabinet, "MSCF"));
-  emu::SetCabinetScript(emu::OneFileCabinet("a"));
-  ASSERT_TRUE(ExpandCabinet(cabinet.c_str(), destination_.c_str()));
-  EXPECT_EQ(emu::Cabinet().cabinet_path, "C:\\Instal\xC3\xA9\\\xE6\x96\x87\\");
-  EXPECT_EQ(emu::Cabinet().cabinet_name, "S\xC3\x89TUP.EX_");
-  EXPECT_EQ(emu::Cabinet().cabinet_bytes, "MSCF") << "the library opened the cabinet by that name";
+// Outside an expansion the name stands for no file, and any other name is read as UTF-8.
+TEST_F(CabinetTest, TheOpenCallbackReadsOtherNamesAsUtf8) {
+  const std::u16string other = u"C:\\Instal\u00E9\\\u6587.bin";
+  ASSERT_TRUE(emu::MakeDirectory(u"C:\\Instal\u00E9"));
+  ASSERT_TRUE(emu::MakeFile(other, "other"));
+  char utf8[] = "C:\\Instal\xC3\xA9\\\xE6\x96\x87.bin";
+  const INT_PTR file = CabinetOpen(utf8, 0, 0);
+  ASSERT_NE(file, -1);
+  char bytes[8] = {};
+  EXPECT_EQ(CabinetRead(file, bytes, sizeof(bytes)), 5u);
+  EXPECT_STREQ(bytes, "other");
+  EXPECT_EQ(CabinetClose(file), 0);
+  char alias[] = "*";
+  EXPECT_EQ(CabinetOpen(alias, 0, 0), -1) << "no expansion runs, so the alias names nothing";
 }
 
 // --- the extraction sequence ---------------------------------------------------------------------

@@ -326,3 +326,30 @@ TEST_F(WorkDirectoryTest, TheAccessListTextNamesTheDefaultOwnerExactly) {
 }
 
 }  // namespace
+
+// The work directory is created through the extended form of its path, so that Windows' default
+// 247-unit limit for directories never comes short of the stub's own 259.
+TEST(ExtendedPath, PrefixesDrivesAndSharesAndKeepsWhatHasIt) {
+  const struct {
+    std::u16string path;
+    std::u16string extended;
+  } cases[] = {
+      {u"C:\\app\\VQ_12345.tmp", u"\\\\?\\C:\\app\\VQ_12345.tmp"},
+      {u"\\\\server\\share\\VQ_12345.tmp", u"\\\\?\\UNC\\server\\share\\VQ_12345.tmp"},
+      {u"\\\\?\\C:\\app\\VQ_12345.tmp", u"\\\\?\\C:\\app\\VQ_12345.tmp"},
+      {u"\\\\?\\UNC\\server\\share\\x", u"\\\\?\\UNC\\server\\share\\x"},
+      {u"\\\\.\\device\\x", u"\\\\.\\device\\x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Show(c.path));
+    FixedWideBuffer<kExtendedPathUnits> extended;
+    ASSERT_TRUE(ToExtendedPath(c.path.c_str(), extended.Text(), extended.Capacity()));
+    EXPECT_EQ(Show(extended.Text()), Show(c.extended));
+  }
+  // The longest work directory a path buffer holds, on a share, fits the extended buffer.
+  const std::u16string share = u"\\\\" + std::u16string(257, u's');
+  FixedWideBuffer<kExtendedPathUnits> extended;
+  EXPECT_TRUE(ToExtendedPath(share.c_str(), extended.Text(), extended.Capacity()));
+  EXPECT_FALSE(ToExtendedPath(share.c_str(), extended.Text(), share.size() + 5))
+      << "one unit short of the prefix, the path and its terminator";
+}

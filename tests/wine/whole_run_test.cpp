@@ -189,6 +189,116 @@ INSTANTIATE_TEST_SUITE_P(Codes, SetupExitCode,
                            return info.param.name;
                          });
 
+// --- Where the installer may be: long, non-Latin and root directories. ---
+
+// UTF-16 units of a UTF-8 text: one per code point, two beyond the Basic Multilingual Plane.
+size_t Utf16Units(const std::string& utf8) {
+  size_t units = 0;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+struct DirectoryCase {
+  const char* name;
+  size_t ascii_units;   // the directory's Windows path with its backslash, padded to this
+  const char* unit;     // or: this character (UTF-8) repeated `repeats` times in the path
+  size_t repeats;
+  bool drive_root;      // or: the root of a drive of its own
+  uint32_t exit_code;   // 7, setup's own, unless the stub's own rules refuse the directory
+};
+
+void PrintTo(const DirectoryCase& row, std::ostream* out) { *out << row.name; }
+
+class InstallerDirectory : public WholeRun, public ::testing::WithParamInterface<DirectoryCase> {
+ protected:
+  // Wine turns its own command line into UTF-16 by the locale's code page; non-ASCII paths pass
+  // whole only under UTF-8.
+  void SetUp() override {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    WholeRun::SetUp();
+  }
+
+  fs::path Directory(const DirectoryCase& c) {
+    if (c.drive_root) {
+      // A drive of the prefix's own whose root is an empty scratch directory.
+      const fs::path root = scratch_.Path() / "root";
+      fs::create_directories(root);
+      const fs::path device = fs::path(Setting("STUB_WINE_PREFIX")) / "dosdevices" / "r:";
+      std::error_code error;
+      fs::remove(device, error);
+      fs::create_directory_symlink(root, device, error);
+      EXPECT_FALSE(error) << device << ": " << error.message();
+      drive_ = device;
+      return root;
+    }
+    fs::path directory = scratch_.Path() / "l";
+    if (c.unit != nullptr) {
+      // Linux keeps at most 255 bytes a name: 80 characters of up to four bytes each.
+      for (size_t left = c.repeats; left > 0;) {
+        const size_t take = std::min<size_t>(left, 80);
+        std::string part;
+        for (size_t i = 0; i < take; ++i) part += c.unit;
+        directory /= part;
+        left -= take;
+      }
+      return directory;
+    }
+    size_t have = Utf16Units(WindowsPath(directory)) + 1;
+    while (have < c.ascii_units) {
+      const size_t part = std::min<size_t>(c.ascii_units - have - 1, 100);
+      directory /= std::string(part == 0 ? 1 : part, 'd');
+      have = Utf16Units(WindowsPath(directory)) + 1;
+    }
+    EXPECT_EQ(have, c.ascii_units) << WindowsPath(directory);
+    return directory;
+  }
+
+  void TearDown() override {
+    std::error_code error;
+    if (!drive_.empty()) fs::remove(drive_, error);
+  }
+
+  fs::path drive_;
+};
+
+// The default layout, setup in a cabinet. The stub's own rules accept stub directories of up to
+// 237 units for it (setup.exe and SETUP.EX_ in a work directory of 13 units, under 260); the
+// cabinet library never sees the directory, and the work directory is made through the
+// extended form of its path, so neither the library's byte buffers nor Windows' 247-unit
+// directory limit come short of those rules.
+TEST_P(InstallerDirectory, InstallsWhereverTheStubsRulesAcceptIt) {
+  const DirectoryCase& c = GetParam();
+  const fs::path directory = Directory(c);
+  const fs::path installer = PackInstaller(directory, demo_setup_);
+  const std::string stub = c.drive_root ? std::string("R:\\installer.exe") : WindowsPath(installer);
+  const LaunchResult run =
+      LaunchRaw(installer, "\"" + stub + "\"" + OutputSwitches() + " --exit-code=7",
+                scratch_.Path());
+  ASSERT_TRUE(run.exit_code.has_value()) << run.diagnostics;
+  EXPECT_EQ(*run.exit_code, c.exit_code)
+      << Utf16Units(WindowsPath(directory)) + 1 << " units: " << WindowsPath(directory);
+  EXPECT_EQ(ListDirectory(directory), kOnlyTheInstaller) << "left beside the installer";
+  if (c.exit_code == 7) {
+    EXPECT_TRUE(ReadBytes(InstallDir() / "archive.7z") == archive_) << "setup installed nothing";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directories, InstallerDirectory,
+    ::testing::Values(DirectoryCase{"Ascii236Units", 236, nullptr, 0, false, 7},
+                      DirectoryCase{"Ascii237Units", 237, nullptr, 0, false, 7},
+                      DirectoryCase{"Ascii238UnitsIsTooLongByTheStubsRules", 238, nullptr, 0,
+                                    false, 108},
+                      DirectoryCase{"Cjk70Characters", 0, "\u4e2d", 70, false, 7},
+                      DirectoryCase{"Cjk120Characters", 0, "\u6587", 120, false, 7},
+                      DirectoryCase{"Cjk180Characters", 0, "\u5b57", 180, false, 7},
+                      DirectoryCase{"SurrogatePairs", 0, "\U0001F4E6", 60, false, 7},
+                      DirectoryCase{"DriveRoot", 0, nullptr, 0, true, 7}),
+    [](const ::testing::TestParamInfo<DirectoryCase>& info) { return info.param.name; });
+
 // --- What setup receives: the fixed part, then the stub's arguments as they came. ---
 
 struct CommandLineCase {
