@@ -36,11 +36,11 @@ constexpr uint64_t kMaxField = 0xFFFFFFFF;
 constexpr size_t kChunk = 1 << 20;
 constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16, kTypeManifest = 24;
 constexpr uint16_t kIconGroupId = 107;
-// The names installers have always carried; the scan must take them for the archive and setup.
+// The names installers have always carried. Predict checks before writing that the scan takes
+// them for the archive and setup; a static_assert cannot, as GCC with -fsanitize=undefined does
+// not fold core's prefix test (its null checks) at compile time.
 constexpr char16_t kArchiveName[] = u"NIMBET.PACKED.7Z";
 constexpr char16_t kCabinetName[] = u"SETUP.EX_";
-static_assert(payload_layout::HasPrefixAsciiNoCase(kArchiveName, payload_layout::kArchivePrefix));
-static_assert(payload_layout::HasPrefixAsciiNoCase(kCabinetName, payload_layout::kSetupPrefix));
 
 int Fail(const std::string& file, const std::string& message) {
   std::cerr << "stubpack: " << (file.empty() ? "" : file + ": ") << message << "\n";
