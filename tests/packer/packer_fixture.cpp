@@ -194,14 +194,16 @@ InspectVerdict Inspect(const fs::path& installer) {
   std::smatch m;
   if (std::regex_search(run.output, m, std::regex(R"(\nverdict: exit code (\d+):)"))) {
     v.read = true;
-    v.exit_code = static_cast<uint32_t>(std::stoul(m[1]));
+    v.exit_code = static_cast<RunResult>(std::stoul(m[1]));
   } else if (run.output.find("\nverdict: setup runs") != std::string::npos) {
     v.read = true;
   }
   if (std::regex_search(run.output, m, std::regex(R"(\nlongest stub directory: (\d+) )")))
     v.longest_directory = v.path_limit = std::stoi(m[1]);
-  if (std::regex_search(run.output, m,
-                        std::regex(R"(; a longer one ends the run with 115 up to (\d+) )")))
+  const std::string cabinet_refused = std::to_string(StubExitCode::SETUP_EXTRACTION_FAILED);
+  if (std::regex_search(
+          run.output, m,
+          std::regex("; a longer one ends the run with " + cabinet_refused + R"( up to (\d+) )")))
     v.path_limit = std::stoi(m[1]);
   return v;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/exit_codes.h"
 #include "tests/wine/wine_harness.h"
 
 namespace packer_tests {
@@ -58,9 +59,10 @@ std::vector<std::string> Expand(const std::vector<std::string>& arguments, const
 // The verdict line of `stubpack inspect`: the predicted exit code, or nothing when setup runs.
 struct InspectVerdict {
   bool read = false;
-  std::optional<uint32_t> exit_code;  // empty: setup runs and its exit code becomes the stub's
+  std::optional<RunResult> exit_code;  // empty: setup runs and its exit code becomes the stub's
   int longest_directory = -1;
-  int path_limit = -1;  // 108 beyond this; between the two, 115 (the cabinet's path)
+  // PATH_TOO_LONG beyond this; between the two, SETUP_EXTRACTION_FAILED (the cabinet's path).
+  int path_limit = -1;
   std::string output;
 };
 InspectVerdict Inspect(const fs::path& installer);

@@ -2,17 +2,17 @@
 // inspect predicts is the one the stub gives under Wine with the same installer; where inspect
 // says setup runs, setup (enum-resources.exe) must have found the archive it was told about.
 // The longest stub directory that inspect names is tried, one unit more, and for a cabinet
-// the last length before 108 and one more.
+// the last length before PATH_TOO_LONG and one more.
 #include <gtest/gtest.h>
 
+#include "core/exit_codes.h"
+#include "core/payload_layout.h"
 #include "tests/packer/packer_fixture.h"
 
 namespace packer_tests {
 namespace {
 
 constexpr uint32_t kSetupFoundTheArchive = 42;  // enum-resources.exe playing setup
-constexpr uint32_t kPathTooLong = 108;
-constexpr uint32_t kSetupNotExtracted = 115;
 
 class Verdict : public ::testing::TestWithParam<LayoutCase> {
  protected:
@@ -64,7 +64,8 @@ class VerdictAtLength : public Verdict {};
 TEST_P(VerdictAtLength, LongestStubDirectoryIsTheLastThatFits) {
   InspectVerdict verdict;
   PackAndRun(scratch_.Path() / "probe", verdict);
-  ASSERT_GE(verdict.longest_directory, 3) << verdict.output;
+  ASSERT_GE(verdict.longest_directory, static_cast<int>(payload_layout::kShortestStubDirectory))
+      << verdict.output;
   std::vector<int> lengths = {verdict.longest_directory, verdict.longest_directory + 1};
   if (verdict.path_limit > verdict.longest_directory)
     lengths.insert(lengths.end(), {verdict.path_limit, verdict.path_limit + 1});
@@ -75,8 +76,8 @@ TEST_P(VerdictAtLength, LongestStubDirectoryIsTheLastThatFits) {
     const std::optional<uint32_t> code = PackAndRun(directory, at);
     ASSERT_TRUE(code.has_value());
     const uint32_t expected = units <= verdict.longest_directory ? Expected(at)
-                              : units <= verdict.path_limit      ? kSetupNotExtracted
-                                                                 : kPathTooLong;
+                              : units <= verdict.path_limit ? StubExitCode::SETUP_EXTRACTION_FAILED
+                                                            : StubExitCode::PATH_TOO_LONG;
     EXPECT_EQ(*code, expected) << units << " units: " << wine_tests::WindowsPath(directory) << "\n"
                                << at.output;
   }

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "core/payload_layout.h"
 #include "tools/stubpack/bytes.h"
 
 namespace stubpack {
@@ -73,7 +74,8 @@ bool WriteSetupCabinet(const std::string& setup_path, const std::string& cabinet
   GPtr<GCabCabinet> cabinet(gcab_cabinet_new());
   GPtr<GCabFolder> folder(gcab_folder_new(GCAB_COMPRESSION_MSZIP));
   GPtr<GFile> input(g_file_new_for_path(setup_path.c_str()));
-  GPtr<GCabFile> file(gcab_file_new_with_file("setup.exe", input.get()));
+  // The stub expands the first file whatever its name; it is named after the file it becomes.
+  GPtr<GCabFile> file(gcab_file_new_with_file(payload_layout::kSetupFileName, input.get()));
   if (!gcab_folder_add_file(folder.get(), file.get(), FALSE, nullptr, &error)) {
     problem = "cannot add setup to the cabinet: " + Take(error);
     return false;

@@ -146,6 +146,14 @@ bool ReadResources(const uint8_t* file, uint64_t size, std::vector<InspectedReso
   return true;
 }
 
+Verdict PredictResources(const uint8_t* file, const std::vector<InspectedResource>& resources) {
+  std::vector<ListedResource> listed;
+  for (const InspectedResource& r : resources) listed.push_back(r.listed);
+  return Predict(listed, [&](size_t i, payload_layout::SetupStorage storage) {
+    return SetupContentProblem(file + resources[i].offset, resources[i].listed.size, storage);
+  });
+}
+
 bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
   MappedFile file;
   std::string problem;
@@ -154,11 +162,7 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
     err << "stubpack: " << path << ": " << problem << "\n";
     return false;
   }
-  std::vector<ListedResource> listed;
-  for (const InspectedResource& r : resources) listed.push_back(r.listed);
-  const Verdict v = Predict(listed, [&](size_t i, const std::string& type) {
-    return SetupContentProblem(file.Data() + resources[i].offset, resources[i].listed.size, type);
-  });
+  const Verdict v = PredictResources(file.Data(), resources);
 
   out << path << ": " << resources.size() << " resources\n";
   out << std::left << std::setw(20) << "TYPE" << std::setw(40) << "NAME" << std::setw(10)
@@ -175,7 +179,7 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
         << Shorten(r.listed.name) << std::setw(10) << languages << std::right << std::setw(12)
         << r.listed.size << "  " << v.roles[i] << "\n";
   }
-  if (v.exit_code == 0) {
+  if (v.exit_code == StubExitCode::SUCCESS) {
     out << "verdict: setup runs; the installer ends with setup's exit code\n";
     out << "  setup: \"" << v.setup_name << "\" under \"" << v.setup_type << "\", "
         << v.setup_storage << "\n";
@@ -184,19 +188,21 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
   } else {
     out << "verdict: exit code " << v.exit_code << ": " << v.reason << "\n";
   }
-  if (v.longest_directory >= kShortestDirectory) {
+  constexpr int kShortest = static_cast<int>(payload_layout::kShortestStubDirectory);
+  if (v.longest_directory >= kShortest) {
     out << "longest stub directory: " << v.longest_directory
         << " UTF-16 units with its final backslash; a longer one ends the run with ";
     if (v.path_limit > v.longest_directory) {
-      out << "115 up to " << v.path_limit
-          << " units (the cabinet library opens no cabinet path over 257 bytes), then 108\n";
+      out << StubExitCode::SETUP_EXTRACTION_FAILED << " up to " << v.path_limit
+          << " units (the cabinet library opens no cabinet path over " << kCabinetPathBytes
+          << " bytes), then " << StubExitCode::PATH_TOO_LONG << "\n";
     } else {
-      out << "108\n";
+      out << StubExitCode::PATH_TOO_LONG << "\n";
     }
-  } else if (v.path_limit >= kShortestDirectory) {
-    out << "no stub directory lets the cabinet expand (its path would pass 257 bytes): 115, "
-           "and 108 beyond "
-        << v.path_limit << " units\n";
+  } else if (v.path_limit >= kShortest) {
+    out << "no stub directory lets the cabinet expand (its path would pass " << kCabinetPathBytes
+        << " bytes): " << StubExitCode::SETUP_EXTRACTION_FAILED << ", and "
+        << StubExitCode::PATH_TOO_LONG << " beyond " << v.path_limit << " units\n";
   }
   if (!v.broken.empty()) {
     out << "layout rules broken:\n";

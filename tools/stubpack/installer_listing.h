@@ -20,6 +20,10 @@ struct InspectedResource {
 bool ReadResources(const uint8_t* file, uint64_t size, std::vector<InspectedResource>& out,
                    std::string& problem);
 
+// What the stub will do with `resources`, read by ReadResources from `file`: the verdict that
+// inspect prints.
+Verdict PredictResources(const uint8_t* file, const std::vector<InspectedResource>& resources);
+
 // Prints the listing and the verdict; false (with a message on `err`) when FILE cannot be read.
 bool Inspect(const std::string& path, std::ostream& out, std::ostream& err);
 

@@ -1,6 +1,7 @@
 #include "tools/stubpack/layout.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "tools/stubpack/cabinet.h"
 #include "tools/stubpack/pe_image.h"
@@ -9,29 +10,34 @@ namespace stubpack {
 
 namespace {
 
-constexpr size_t kNameCapacity = 260;       // the stub's name buffers, terminator included
-constexpr int kLongestBaseDirectory = 246;  // 13 units more make the work directory, below 260
-constexpr int kWorkDirectoryUnits = 13;     // "VQ_", five digits, ".tmp", "\"
-// The cabinet library opens a cabinet whose path (directory and name, in UTF-8) has at most this
-// many bytes; one more and the expansion fails (measured with Wine 8.0's cabinet.dll).
-constexpr int kCabinetPathBytes = 257;
-const std::u16string kPayloadTypes[] = {u"B7", u"BL", u"BN"};
+using payload_layout::kArchivePrefix;
+using payload_layout::kNameUnits;
+using payload_layout::kSetupFileName;
+using payload_layout::kSetupPrefix;
+using payload_layout::kTypeCount;
+using payload_layout::kTypes;
+using payload_layout::SetupStorage;
 
-bool HasPrefix(const std::u16string& name, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= name.size()) return false;
-    char16_t c = name[i];
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    if (c != static_cast<char16_t>(prefix[i])) return false;
+bool IsPayloadType(const ResourceId& type) { return PayloadTypeIndex(type) < kTypeCount; }
+
+bool IsArchiveName(const std::u16string& name) {
+  return payload_layout::HasPrefixAsciiNoCase(name.c_str(), kArchivePrefix);
+}
+bool IsSetupName(const std::u16string& name) {
+  return payload_layout::HasPrefixAsciiNoCase(name.c_str(), kSetupPrefix);
+}
+
+// The payload types in scan order for a message: "B7, BL and BN".
+std::string TypeList(const char* last) {
+  std::string text;
+  for (size_t t = 0; t < kTypeCount; ++t) {
+    if (t > 0) text += t + 1 == kTypeCount ? std::string(" ") + last + " " : std::string(", ");
+    text += kTypes[t];
   }
-  return true;
+  return text;
 }
 
-bool IsPayloadType(const ResourceId& type) {
-  return !type.is_number && std::find(std::begin(kPayloadTypes), std::end(kPayloadTypes),
-                                      type.name) != std::end(kPayloadTypes);
-}
+std::string Quoted(const char* text) { return std::string("\"") + text + "\""; }
 
 std::string Quote(const ResourceId& id) {
   return id.is_number ? id.Display() : "\"" + id.Display() + "\"";
@@ -55,8 +61,26 @@ std::string OtherRole(const ResourceId& type) {
 
 }  // namespace
 
-std::string SetupContentProblem(const uint8_t* data, uint64_t size, const std::string& type) {
-  if (type == "BL") return CabinetProblem(data, size);
+std::u16string Units(const char* ascii) {
+  return std::u16string(ascii, ascii + std::strlen(ascii));
+}
+
+size_t PayloadTypeIndex(const ResourceId& type) {
+  if (type.is_number) return kTypeCount;
+  for (size_t t = 0; t < kTypeCount; ++t) {
+    if (type.name == Units(kTypes[t])) return t;
+  }
+  return kTypeCount;
+}
+
+ResourceId TypeOfStorage(SetupStorage storage) {
+  size_t t = 0;
+  while (t + 1 < kTypeCount && payload_layout::kStorageOfType[t] != storage) ++t;
+  return ResourceId::Name(Units(kTypes[t]));
+}
+
+std::string SetupContentProblem(const uint8_t* data, uint64_t size, SetupStorage storage) {
+  if (storage == SetupStorage::kCabinet) return CabinetProblem(data, size);
   Bytes head(data, data + std::min<uint64_t>(size, 65536));
   PeHeaders pe;
   std::string problem;
@@ -84,43 +108,45 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
     }
     if (r.size == 0)
       v.broken.push_back({at, where + ": every payload resource is larger than 0 bytes"});
-    if (r.name.name.size() >= kNameCapacity)
+    if (r.name.name.size() >= kNameUnits)
       v.broken.push_back({at, r.type.Display() + "/(" + std::to_string(r.name.name.size()) +
-                                  " units): every name is shorter than 260 UTF-16 units"});
+                                  " units): every name is shorter than " +
+                                  std::to_string(kNameUnits) + " UTF-16 units"});
     if (Capitalise(r.name.name) != r.name.name)
       v.broken.push_back(
           {at, where + ": names are stored in capitals, or FindResourceW misses them"});
-    if (HasPrefix(r.name.name, "nimbet")) {
+    if (IsArchiveName(r.name.name)) {
       ++archives;
-    } else if (HasPrefix(r.name.name, "setup")) {
+    } else if (IsSetupName(r.name.name)) {
       ++setups;
     } else {
-      v.broken.push_back({at, where + ": no resource other than the archive (a name beginning with "
-                                      "\"nimbet\") and setup (\"setup\") under B7, BL and BN"});
+      v.broken.push_back({at, where +
+                                  ": no resource other than the archive (a name beginning with " +
+                                  Quoted(kArchivePrefix) + ") and setup (" + Quoted(kSetupPrefix) +
+                                  ") under " + TypeList("and")});
     }
   }
   if (archives != 1)
-    v.broken.push_back(
-        {-1, "exactly one archive under B7, BL and BN; found " + std::to_string(archives)});
+    v.broken.push_back({-1, "exactly one archive under " + TypeList("and") + "; found " +
+                                std::to_string(archives)});
   if (setups != 1)
     v.broken.push_back(
-        {-1, "exactly one setup under B7, BL and BN; found " + std::to_string(setups)});
+        {-1, "exactly one setup under " + TypeList("and") + "; found " + std::to_string(setups)});
 
   // The scan, as the stub runs it: type by type, each ended by the first irregular entry.
   long archive = -1, setup = -1;
-  std::string archive_type, setup_type;
-  const auto mark_rest = [&](size_t from, const std::u16string& type, const std::string& why) {
+  size_t archive_type = kTypeCount, setup_type = kTypeCount;
+  const auto mark_rest = [&](size_t from, size_t type, const std::string& why) {
     for (size_t k = from; k < listed.size(); ++k) {
-      if (!listed[k].type.is_number && listed[k].type.name == type && v.roles[k].empty())
-        v.roles[k] = why;
+      if (PayloadTypeIndex(listed[k].type) == type && v.roles[k].empty()) v.roles[k] = why;
     }
   };
-  for (const std::u16string& type : kPayloadTypes) {
-    const std::string type_text = Utf16ToUtf8(type);
+  for (size_t type = 0; type < kTypeCount; ++type) {
+    const std::string type_text = kTypes[type];
     std::string error;
     for (size_t i = 0; i < listed.size(); ++i) {
       const ListedResource& r = listed[i];
-      if (r.type.is_number || r.type.name != type) continue;
+      if (PayloadTypeIndex(r.type) != type) continue;
       const std::string where = "\"" + type_text + "\"/" + Quote(r.name);
       std::string stop;
       if (r.name.is_number) {
@@ -136,17 +162,19 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
         mark_rest(i + 1, type, "not reached: the scan of " + type_text + " ended before it");
         break;
       }
-      const bool is_archive = HasPrefix(r.name.name, "nimbet");
-      const bool is_setup = !is_archive && HasPrefix(r.name.name, "setup");
+      const bool is_archive = IsArchiveName(r.name.name);
+      const bool is_setup = !is_archive && IsSetupName(r.name.name);
       if (!is_archive && !is_setup) {
-        error = where + " begins with neither \"nimbet\" nor \"setup\"";
+        error = where + " begins with neither " + Quoted(kArchivePrefix) + " nor " +
+                Quoted(kSetupPrefix);
       } else if (is_archive && archive >= 0) {
         error = where + " is a second archive";
       } else if (is_setup && setup >= 0) {
         error = where + " is a second setup";
-      } else if (r.name.name.size() >= kNameCapacity) {
+      } else if (r.name.name.size() >= kNameUnits) {
         error = "\"" + type_text + "\"/(a name of " + std::to_string(r.name.name.size()) +
-                " units) does not fit the stub's 260-unit name buffer";
+                " units) does not fit the stub's " + std::to_string(kNameUnits) +
+                "-unit name buffer";
       }
       if (!error.empty()) {
         v.roles[i] = "ends the scan with an error: " + error;
@@ -158,83 +186,84 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
     }
     if (!error.empty()) {
       // The archive's type is recorded only after a pass without error.
-      v.exit_code = archive_type.empty() ? kArchiveNotFound : kSetupNotExtracted;
+      v.exit_code = archive_type == kTypeCount ? StubExitCode::ARCHIVE_NOT_FOUND
+                                               : StubExitCode::SETUP_EXTRACTION_FAILED;
       v.reason = error;
       // Types after this one are never scanned.
-      bool after = false;
-      for (const std::u16string& later : kPayloadTypes) {
-        if (after) mark_rest(0, later, "not reached: the stub stopped at an earlier type");
-        if (later == type) after = true;
-      }
+      for (size_t later = type + 1; later < kTypeCount; ++later)
+        mark_rest(0, later, "not reached: the stub stopped at an earlier type");
       return v;
     }
-    if (archive_type.empty() && archive >= 0) archive_type = type_text;
-    if (setup_type.empty() && setup >= 0) setup_type = type_text;
+    if (archive_type == kTypeCount && archive >= 0) archive_type = type;
+    if (setup_type == kTypeCount && setup >= 0) setup_type = type;
   }
   if (archive < 0) {
-    v.exit_code = kArchiveNotFound;
-    v.reason =
-        "no archive: no resource under B7, BL or BN whose name begins with \"nimbet\" "
-        "was reached";
+    v.exit_code = StubExitCode::ARCHIVE_NOT_FOUND;
+    v.reason = "no archive: no resource under " + TypeList("or") + " whose name begins with " +
+               Quoted(kArchivePrefix) + " was reached";
     return v;
   }
   v.archive_name = listed[archive].name.Display();
-  v.archive_type = archive_type;
+  v.archive_type = kTypes[archive_type];
   if (setup < 0) {
-    v.exit_code = kSetupNotExtracted;
-    v.reason =
-        "no setup: no resource under B7, BL or BN whose name begins with \"setup\" was "
-        "reached";
+    v.exit_code = StubExitCode::SETUP_EXTRACTION_FAILED;
+    v.reason = "no setup: no resource under " + TypeList("or") + " whose name begins with " +
+               Quoted(kSetupPrefix) + " was reached";
     return v;
   }
   v.setup_name = listed[setup].name.Display();
-  v.setup_type = setup_type;
+  v.setup_type = kTypes[setup_type];
+  const SetupStorage storage = payload_layout::kStorageOfType[setup_type];
   // Under its own name, setup must name a plain file in the work directory.
-  if (setup_type != "BN" &&
-      listed[setup].name.name.find_first_of(u"\\/:") != std::u16string::npos) {
+  if (storage != SetupStorage::kPlain &&
+      !payload_layout::IsPlainFileName(listed[setup].name.name.c_str())) {
     v.broken.push_back(
         {setup, "setup's name holds \\, / or :, and names no file of the work directory"});
-    v.exit_code = kSetupNotExtracted;
+    v.exit_code = StubExitCode::SETUP_EXTRACTION_FAILED;
     v.reason = "setup's name is no plain file name";
     return v;
   }
   const size_t setup_units = listed[setup].name.name.size();
-  size_t file_units = setup_type == "BN" ? 9 : setup_units;              // "setup.exe" for BN
-  if (setup_type == "BL") file_units = std::max<size_t>(file_units, 9);  // and the expansion
-  v.longest_directory = kLongestBaseDirectory - static_cast<int>(file_units);
-  v.path_limit = v.longest_directory;
-  if (setup_type == "BL") {
+  v.path_limit = static_cast<int>(payload_layout::LongestStubDirectoryFor(storage, setup_units));
+  v.longest_directory = v.path_limit;
+  if (storage == SetupStorage::kCabinet) {
+    // The library is handed the stub directory, the work directory's name and the cabinet's.
     const int name_bytes = static_cast<int>(Utf16ToUtf8(listed[setup].name.name).size());
-    v.longest_directory =
-        std::min(v.longest_directory, kCabinetPathBytes - kWorkDirectoryUnits - name_bytes);
+    v.longest_directory = std::min(
+        v.longest_directory,
+        kCabinetPathBytes - static_cast<int>(payload_layout::kWorkDirectoryNameUnits) - name_bytes);
   }
-  if (v.path_limit < kShortestDirectory) {
-    v.broken.push_back({setup,
-                        "setup's name is so long that its path exceeds 259 units in every "
-                        "stub directory"});
-    v.exit_code = kPathTooLong;
-    v.reason = "setup's path does not fit 260 units in any stub directory";
+  if (v.path_limit < static_cast<int>(payload_layout::kShortestStubDirectory)) {
+    v.broken.push_back({setup, "setup's name is so long that its path exceeds " +
+                                   std::to_string(kPathUnits - 1) +
+                                   " units in every stub directory"});
+    v.exit_code = StubExitCode::PATH_TOO_LONG;
+    v.reason =
+        "setup's path does not fit " + std::to_string(kPathUnits) + " units in any stub directory";
     return v;
   }
-  const std::string problem = check(static_cast<size_t>(setup), setup_type);
-  if (setup_type == "BL") {
-    v.setup_storage = "cabinet, expanded into setup.exe";
+  const std::string problem = check(static_cast<size_t>(setup), storage);
+  if (storage == SetupStorage::kCabinet) {
+    v.setup_storage = std::string("cabinet, expanded into ") + kSetupFileName;
     if (!problem.empty()) {
-      v.broken.push_back(
-          {setup, "setup under BL is a Microsoft Cabinet holding setup.exe: " + problem});
-      v.exit_code = kSetupNotExtracted;
-      v.reason = "setup under \"BL\" does not expand: " + problem;
+      v.broken.push_back({setup, "setup under " + v.setup_type +
+                                     " is a Microsoft Cabinet holding " + kSetupFileName + ": " +
+                                     problem});
+      v.exit_code = StubExitCode::SETUP_EXTRACTION_FAILED;
+      v.reason = "setup under \"" + v.setup_type + "\" does not expand: " + problem;
     }
   } else {
-    v.setup_storage = setup_type == "BN" ? "uncompressed, written as setup.exe"
-                                         : "uncompressed, written under its resource name";
+    v.setup_storage = storage == SetupStorage::kPlain
+                          ? std::string("uncompressed, written as ") + kSetupFileName
+                          : std::string("uncompressed, written under its resource name");
     if (!problem.empty()) {
-      v.broken.push_back({setup, "setup under " + setup_type + " is setup.exe itself: " + problem});
-      v.exit_code = kSetupNotStarted;
+      v.broken.push_back(
+          {setup, "setup under " + v.setup_type + " is " + kSetupFileName + " itself: " + problem});
+      v.exit_code = StubExitCode::SETUP_LAUNCH_FAILED;
       v.reason = "setup is written but cannot be started: " + problem;
     }
   }
-  if (v.exit_code == 0) v.roles[setup] += ", " + v.setup_storage;
+  if (v.exit_code == StubExitCode::SUCCESS) v.roles[setup] += ", " + v.setup_storage;
   return v;
 }
 

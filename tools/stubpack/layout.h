@@ -1,5 +1,7 @@
-// What the stub does with a set of resources: its scan of "B7", "BL" and "BN" replayed step by
-// step, and the layout rules that a finished installer keeps.
+// What the stub does with a set of resources: its scan of the payload types replayed step by
+// step, and the layout rules that a finished installer keeps. The rules are the stub's own, read
+// from core/; what is added here is only what the stub does not decide (the cabinet library's
+// limit, the checks of setup's bytes).
 #pragma once
 
 #include <cstdint>
@@ -7,19 +9,25 @@
 #include <string>
 #include <vector>
 
+#include "core/exit_codes.h"
+#include "core/payload_layout.h"
 #include "tools/stubpack/resource_tree.h"
 
 namespace stubpack {
 
-// The stub's exit codes that a layout alone can cause.
-constexpr uint32_t kPathTooLong = 108;
-constexpr uint32_t kArchiveNotFound = 112;
-constexpr uint32_t kSetupNotExtracted = 115;
-constexpr uint32_t kSetupNotStarted =
-    124;  // CreateProcessW failed for a reason other than a missing path
+// The cabinet library opens a cabinet whose path (directory and name, in UTF-8) has at most this
+// many bytes; one more and the expansion fails (measured with Wine 8.0's cabinet.dll). The
+// library's limit, not the stub's: the stub's buffers would hold more.
+constexpr int kCabinetPathBytes = 257;
 
-// The shortest directory a stub can run from ("C:\") and the stub's own path capacity.
-constexpr int kShortestDirectory = 3;
+// An ASCII text of core/ as UTF-16 units, as resource identifiers hold it.
+std::u16string Units(const char* ascii);
+
+// The index of a payload type in the stub's scan order, or payload_layout::kTypeCount for any
+// other type.
+size_t PayloadTypeIndex(const ResourceId& type);
+// The payload type whose setup the stub stores as `storage`.
+ResourceId TypeOfStorage(payload_layout::SetupStorage storage);
 
 struct ListedResource {
   ResourceId type, name;  // as stored
@@ -27,15 +35,17 @@ struct ListedResource {
 };
 
 struct Verdict {
-  uint32_t exit_code = 0;  // 0: setup is written and runs; the installer ends with its code
+  // SUCCESS: setup is written and runs; the installer ends with its code.
+  RunResult exit_code = StubExitCode::SUCCESS;
   std::string reason;
   std::string archive_name, archive_type;
   std::string setup_name, setup_type, setup_storage;
   // The longest stub directory, in UTF-16 units with its final backslash, at which setup's
-  // path fits; beyond it the run ends with 108. Below kShortestDirectory: none fits.
+  // path fits; beyond it the run ends with PATH_TOO_LONG. Below
+  // payload_layout::kShortestStubDirectory: none fits.
   int longest_directory = 0;
-  // Where 108 begins: beyond this many units. Between longest_directory and it the cabinet
-  // library refuses the cabinet's path and the run ends with 115.
+  // Where PATH_TOO_LONG begins: beyond this many units. Between longest_directory and it the
+  // cabinet library refuses the cabinet's path and the run ends with SETUP_EXTRACTION_FAILED.
   int path_limit = 0;
   std::vector<std::string> roles;  // per listed resource, what the stub makes of it
   struct Broken {
@@ -45,12 +55,13 @@ struct Verdict {
   std::vector<Broken> broken;  // the layout rules that the resources break
 };
 
-// What is wrong with a resource's bytes as setup carried under `type`: for "BL" a cabinet that
-// expands, for "BN" and "B7" a PE executable; an empty text when nothing is.
-using SetupCheck = std::function<std::string(size_t index, const std::string& type)>;
+// What is wrong with a resource's bytes as setup stored as `storage`: for a cabinet one that
+// expands, else a PE executable; an empty text when nothing is.
+using SetupCheck = std::function<std::string(size_t index, payload_layout::SetupStorage storage)>;
 
 // The checks for SetupCheck on bytes in memory.
-std::string SetupContentProblem(const uint8_t* data, uint64_t size, const std::string& type);
+std::string SetupContentProblem(const uint8_t* data, uint64_t size,
+                                payload_layout::SetupStorage storage);
 
 // `listed` in the order of the resource directory; `check` looks at the setup that was found.
 Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& check);

@@ -36,6 +36,11 @@ constexpr uint64_t kMaxField = 0xFFFFFFFF;
 constexpr size_t kChunk = 1 << 20;
 constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16, kTypeManifest = 24;
 constexpr uint16_t kIconGroupId = 107;
+// The names installers have always carried. Predict checks before writing that the scan takes
+// them for the archive and setup; a static_assert cannot, as GCC with -fsanitize=undefined does
+// not fold core's prefix test (its null checks) at compile time.
+constexpr char16_t kArchiveName[] = u"NIMBET.PACKED.7Z";
+constexpr char16_t kCabinetName[] = u"SETUP.EX_";
 
 int Fail(const std::string& file, const std::string& message) {
   std::cerr << "stubpack: " << (file.empty() ? "" : file + ": ") << message << "\n";
@@ -368,17 +373,19 @@ int Pack(const PackOptions& o) {
     e.origin = origin;
     entries.push_back(e);
   };
+  // The archive under the first type the stub scans, setup under the type of its storage.
   if (!o.archive.empty())
-    file_entry(ResourceId::Name(u"B7"), ResourceId::Name(u"NIMBET.PACKED.7Z"), o.archive,
-               o.archive);
+    file_entry(ResourceId::Name(Units(payload_layout::kTypes[0])), ResourceId::Name(kArchiveName),
+               o.archive, o.archive);
   if (!o.setup.empty()) {
     if (o.plain_setup) {
-      file_entry(ResourceId::Name(u"BN"), ResourceId::Name(u"SETUP.EXE"), o.setup, o.setup);
+      file_entry(TypeOfStorage(payload_layout::SetupStorage::kPlain),
+                 ResourceId::Name(Units(payload_layout::kSetupFileName)), o.setup, o.setup);
     } else {
       if (!WriteSetupCabinet(o.setup, Scratch::File(kCabinet), seconds, problem))
         return Fail(o.setup, problem);
-      file_entry(ResourceId::Name(u"BL"), ResourceId::Name(u"SETUP.EX_"), Scratch::File(kCabinet),
-                 o.setup);
+      file_entry(TypeOfStorage(payload_layout::SetupStorage::kCabinet),
+                 ResourceId::Name(kCabinetName), Scratch::File(kCabinet), o.setup);
     }
   }
   for (const RawResource& r : o.resources) {
@@ -412,13 +419,13 @@ int Pack(const PackOptions& o) {
   if (!o.unchecked) {
     std::vector<ListedResource> listed;
     for (const ResourceEntry& e : entries) listed.push_back({e.type, e.name, e.size});
-    const Verdict v = Predict(listed, [&](size_t i, const std::string& type) {
+    const Verdict v = Predict(listed, [&](size_t i, payload_layout::SetupStorage storage) {
       MappedFile setup;
       std::string why;
       if (!setup.Open(entries[i].path, why)) return why;
-      return SetupContentProblem(setup.Data(), setup.Size(), type);
+      return SetupContentProblem(setup.Data(), setup.Size(), storage);
     });
-    if (!v.broken.empty() || v.exit_code != 0) {
+    if (!v.broken.empty() || v.exit_code != StubExitCode::SUCCESS) {
       for (const Verdict::Broken& b : v.broken)
         Fail(b.index >= 0 ? entries[b.index].origin : "", "the layout breaks a rule: " + b.rule);
       if (v.broken.empty())
