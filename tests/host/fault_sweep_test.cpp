@@ -99,7 +99,13 @@ void Arrange(const Scenario& s, World& world) {
 std::u16string WorkDirectoryOf(const std::vector<emu::Call>& calls, size_t from) {
   std::u16string work;
   for (size_t i = from; i < calls.size(); ++i) {
-    if (calls[i].op == Op::CreateDirectoryW && !calls[i].failed) work = calls[i].text + u"\\";
+    if (calls[i].op == Op::CreateDirectoryW && !calls[i].failed) {
+      // Created through the extended form of its path; the run names it without the prefix.
+      const std::u16string& made = calls[i].text;
+      const std::u16string prefix = u"\\\\?\\";
+      work = (made.compare(0, prefix.size(), prefix) == 0 ? made.substr(prefix.size()) : made) +
+             u"\\";
+    }
   }
   return work;
 }
