@@ -31,8 +31,71 @@ struct ParsedPath {
   bool trailing_separator = false;
 };
 
-bool ParsePath(const std::u16string& path, ParsedPath& parsed, DWORD& error) {
-  if (path.size() >= MAX_PATH) {
+// What a call accepts of a path: how long it may be in the ordinary form, and whether it takes
+// the extended form "\\?\X:\...".
+struct PathRules {
+  size_t longest = MAX_PATH - 1;  // units, without the terminator
+  bool extended = false;
+};
+
+// The extended form's own limit, prefix included (UNICODE_STRING holds at most 32767 units).
+constexpr size_t kLongestExtendedPath = 32767;
+
+bool InvalidNameUnit(char16_t c) {
+  return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' ||
+         c == u'*';
+}
+
+// "\\?\" hands the rest to the file system as it is: no "/" becomes "\", no "." or ".." is
+// folded away, an empty name between two separators stays empty. A name the file system cannot
+// hold ("", ".", "..", one with "/") is then refused (STATUS_OBJECT_NAME_INVALID).
+bool ParseExtendedPath(const std::u16string& path, ParsedPath& parsed, DWORD& error) {
+  if (path.size() >= kLongestExtendedPath) {
+    error = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  const std::u16string rest = path.substr(4);
+  if (Fold(rest.substr(0, 4)) == u"UNC\\") {
+    error = ERROR_BAD_NETPATH;  // no network shares are modelled
+    return false;
+  }
+  if (rest.size() < 3 || rest[1] != u':' || rest[2] != u'\\') {
+    error = ERROR_PATH_NOT_FOUND;  // only drive paths are modelled
+    return false;
+  }
+  char16_t drive = rest[0];
+  if (drive >= u'a' && drive <= u'z') drive = static_cast<char16_t>(drive - 0x20);
+  if (drive < u'A' || drive > u'Z') {
+    error = ERROR_INVALID_NAME;
+    return false;
+  }
+  parsed.drive = drive;
+  std::u16string tail = rest.substr(3);
+  if (tail.empty()) return true;  // the root
+  parsed.trailing_separator = tail.back() == u'\\';
+  if (parsed.trailing_separator) tail.pop_back();
+  for (size_t start = 0; start <= tail.size();) {
+    size_t end = tail.find(u'\\', start);
+    if (end == std::u16string::npos) end = tail.size();
+    const std::u16string part = tail.substr(start, end - start);
+    if (part.empty() || part == u"." || part == u".." ||
+        std::any_of(part.begin(), part.end(),
+                    [](char16_t c) { return InvalidNameUnit(c) || c == u'/'; })) {
+      error = ERROR_INVALID_NAME;
+      return false;
+    }
+    parsed.parts.push_back(part);
+    start = end + 1;
+  }
+  return true;
+}
+
+bool IsExtendedPath(const std::u16string& path) { return path.compare(0, 4, u"\\\\?\\") == 0; }
+
+bool ParsePath(const std::u16string& path, ParsedPath& parsed, DWORD& error,
+               const PathRules& rules = {}) {
+  if (rules.extended && IsExtendedPath(path)) return ParseExtendedPath(path, parsed, error);
+  if (path.size() > rules.longest) {
     error = ERROR_FILENAME_EXCED_RANGE;
     return false;
   }
@@ -60,8 +123,7 @@ bool ParsePath(const std::u16string& path, ParsedPath& parsed, DWORD& error) {
       continue;
     }
     const char16_t c = path[i];
-    if (c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' ||
-        c == u'*') {
+    if (InvalidNameUnit(c)) {
       error = ERROR_INVALID_NAME;
       return false;
     }
@@ -70,6 +132,14 @@ bool ParsePath(const std::u16string& path, ParsedPath& parsed, DWORD& error) {
   parsed.trailing_separator = separator(path.back()) && !parsed.parts.empty();
   return true;
 }
+
+// CreateFileW takes the extended form; without it the path stays below MAX_PATH.
+constexpr PathRules kOpenRules = {MAX_PATH - 1, true};
+// CreateDirectoryW without long-path opt-in leaves room below MAX_PATH for an 8.3 name
+// ("MAX_PATH minus 12" with the terminator): 247 units.
+constexpr PathRules kCreateDirectoryRules = {MAX_PATH - 12 - 1, true};
+// What a test arranges or inspects may lie anywhere on the disk.
+constexpr PathRules kTestRules = {kLongestExtendedPath - 1, true};
 
 LONGLONG Now() { return kEpoch + static_cast<LONGLONG>(TheWorld().now) * 10000; }
 
@@ -190,7 +260,8 @@ std::shared_ptr<Node> Open(const std::u16string& path, DWORD access, DWORD share
   ParsedPath parsed;
   Located located;
   existed = false;
-  if (!ParsePath(path, parsed, error) || !Locate(parsed, located, error)) return nullptr;
+  if (!ParsePath(path, parsed, error, kOpenRules) || !Locate(parsed, located, error))
+    return nullptr;
   std::shared_ptr<Node> node = parsed.parts.empty() ? located.parent : located.node;
   if (node != nullptr && node->link && (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0) {
     node = Follow(node, error, 0);
@@ -277,7 +348,8 @@ std::shared_ptr<Node> Find(const std::u16string& path) {
   ParsedPath parsed;
   Located located;
   DWORD error = 0;
-  if (!ParsePath(path, parsed, error) || !Locate(parsed, located, error)) return nullptr;
+  if (!ParsePath(path, parsed, error, kTestRules) || !Locate(parsed, located, error))
+    return nullptr;
   return parsed.parts.empty() ? located.parent : located.node;
 }
 
@@ -327,7 +399,7 @@ void AddVolume(char16_t letter, bool persistent_acls) {
 bool MakeDirectory(const std::u16string& path) {
   ParsedPath parsed;
   DWORD error = 0;
-  if (!ParsePath(path, parsed, error)) return false;
+  if (!ParsePath(path, parsed, error, kTestRules)) return false;
   auto volume = TheWorld().volumes.find(parsed.drive);
   if (volume == TheWorld().volumes.end()) return false;
   std::shared_ptr<Node> current = volume->second.root;
@@ -347,7 +419,7 @@ bool MakeDirectory(const std::u16string& path) {
 bool MakeFile(const std::u16string& path, const std::string& content, DWORD attributes) {
   ParsedPath parsed;
   DWORD error = 0;
-  if (!ParsePath(path, parsed, error) || parsed.parts.empty()) return false;
+  if (!ParsePath(path, parsed, error, kTestRules) || parsed.parts.empty()) return false;
   const size_t cut = path.find_last_of(u"\\/");
   if (!MakeDirectory(path.substr(0, cut + 1))) return false;
   Located located;
@@ -575,7 +647,8 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
   if (injected) return FALSE;
   ParsedPath parsed;
   Located located;
-  if (path == nullptr || !ParsePath(path, parsed, error) || !Locate(parsed, located, error)) {
+  if (path == nullptr || !ParsePath(path, parsed, error, kCreateDirectoryRules) ||
+      !Locate(parsed, located, error)) {
     Failed(error ? error : ERROR_INVALID_PARAMETER);
     return FALSE;
   }

@@ -117,6 +117,12 @@ void SetToken(const std::u16string& user_sid, const std::u16string& owner_sid);
 void SetOwnerSidText(const std::u16string& text);
 
 // --- volumes and files ----------------------------------------------------------------------
+// The paths given here may be of any length, and in the extended form "\\?\X:\...", so that a
+// test reaches what the emulated calls limit: CreateDirectoryW to 247 units (MAX_PATH - 12 with the
+// terminator, room for an 8.3 name) and CreateFileW to 259 unless the path is in the extended form,
+// which only those two take (up to 32766 units; "\\?\UNC\..." gives ERROR_BAD_NETPATH, as no
+// network shares are modelled). In the extended form "/" is no separator and "." and ".." are not
+// folded, so that a name the file system cannot hold gives ERROR_INVALID_NAME.
 void AddVolume(char16_t letter, bool persistent_acls);
 bool MakeDirectory(const std::u16string& path);  // creates missing parents
 bool MakeFile(const std::u16string& path, const std::string& content = "",

@@ -670,6 +670,107 @@ TEST_F(EmulatedFiles, OpenErrorsNameWhatIsWrongWithThePath) {
   EXPECT_EQ(emu::ListTree(), (std::vector<std::u16string>{kWork, kFile}));
 }
 
+const std::u16string kExtended = u"\\\\?\\";
+
+// Without long-path opt-in CreateDirectoryW takes MAX_PATH - 12 units with the terminator, room
+// for an 8.3 name below MAX_PATH; a trailing backslash counts. "\\?\" lifts the limit and hands
+// the rest to the file system as it is: no "/" as a separator, no "." or ".." folded away.
+TEST_F(EmulatedFiles, CreateDirectoryTakes247UnitsUnlessThePathIsExtended) {
+  const std::u16string base = DirectoryOfLength(200);
+  ASSERT_TRUE(emu::MakeDirectory(base));
+  auto of_length = [&](size_t units) { return base + std::u16string(units - base.size(), u'n'); };
+  struct Case {
+    const char* name;
+    std::u16string path;
+    DWORD error;
+    std::u16string made;  // the directory that must exist afterwards
+  };
+  const std::vector<Case> cases = {
+      {"247 units", of_length(247), 0, of_length(247)},
+      {"248 units", of_length(248), ERROR_FILENAME_EXCED_RANGE, u""},
+      {"247 units with a trailing backslash", of_length(246) + u"\\", 0, of_length(246)},
+      {"248 units with a trailing backslash", of_length(247) + u"\\", ERROR_FILENAME_EXCED_RANGE,
+       u""},
+      {"259 units", of_length(259), ERROR_FILENAME_EXCED_RANGE, u""},
+      {"ordinary form folds dots and takes slashes", u"C:/Work/./Sub/../Folded", 0,
+       u"C:\\Work\\Folded"},
+      {"extended, 247 units", kExtended + of_length(243), 0, of_length(243)},
+      {"extended, 450 units", kExtended + of_length(446), 0, of_length(446)},
+      {"extended, trailing backslash", kExtended + kWork + u"Trailing\\", 0, u"C:\\Work\\Trailing"},
+      {"extended, small drive letter", kExtended + u"c:\\Work\\small", 0, u"C:\\Work\\small"},
+      {"extended, existing", kExtended + u"C:\\Work", ERROR_ALREADY_EXISTS, u""},
+      {"extended, missing parent", kExtended + u"C:\\Missing\\dir", ERROR_PATH_NOT_FOUND, u""},
+      {"extended, no such volume", kExtended + u"Q:\\dir", ERROR_PATH_NOT_FOUND, u""},
+      {"extended, slash is no separator", kExtended + u"C:\\Work/slash", ERROR_INVALID_NAME, u""},
+      {"extended, dot", kExtended + u"C:\\Work\\.\\dot", ERROR_INVALID_NAME, u""},
+      {"extended, dot dot", kExtended + u"C:\\Work\\..\\up", ERROR_INVALID_NAME, u""},
+      {"extended, empty name", kExtended + u"C:\\Work\\\\empty", ERROR_INVALID_NAME, u""},
+      {"extended, wildcard", kExtended + u"C:\\Work\\a*", ERROR_INVALID_NAME, u""},
+      {"extended, network share", kExtended + u"UNC\\server\\share\\dir", ERROR_BAD_NETPATH, u""},
+      {"extended, network share in small letters", kExtended + u"unc\\server\\share\\dir",
+       ERROR_BAD_NETPATH, u""},
+      {"extended, 32767 units", kExtended + u"C:\\" + std::u16string(32760, u'x'),
+       ERROR_FILENAME_EXCED_RANGE, u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::u16string> before = emu::ListTree();
+    SetLastError(0);
+    EXPECT_EQ(CreateDirectoryW(c.path.c_str(), nullptr), c.error == 0 ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.error == 0 ? emu::kSuccessMarker : c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(emu::Attributes(c.made), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+      EXPECT_EQ(emu::ListTree().size(), before.size() + 1);
+    } else {
+      EXPECT_EQ(emu::ListTree(), before);
+    }
+  }
+}
+
+// CreateFileW takes the extended form too, beyond MAX_PATH, and so do the removal's opens; without
+// it a path stays below MAX_PATH. Other calls refuse the prefix, as no drive path starts so.
+TEST_F(EmulatedFiles, CreateFileTakesTheExtendedFormAndOtherCallsRefuseIt) {
+  const std::u16string base = DirectoryOfLength(240);
+  ASSERT_TRUE(emu::MakeDirectory(base));
+  const std::u16string deep = base + std::u16string(100, u'd') + u"\\";  // 341 units
+  ASSERT_TRUE(CreateDirectoryW((kExtended + deep).c_str(), nullptr));
+  struct Case {
+    const char* name;
+    std::u16string path;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {"259 units", base + std::u16string(259 - base.size(), u'f'), 0},
+      {"260 units", base + std::u16string(260 - base.size(), u'f'), ERROR_FILENAME_EXCED_RANGE},
+      {"extended, 350 units", kExtended + deep + u"setup.exe", 0},
+      {"extended, slash is no separator", kExtended + kWork + u"a/b.exe", ERROR_INVALID_NAME},
+      {"extended, dot dot", kExtended + kWork + u"..\\b.exe", ERROR_INVALID_NAME},
+      {"extended, network share", kExtended + u"UNC\\server\\share\\b.exe", ERROR_BAD_NETPATH},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(OpenError(c.path, GENERIC_WRITE, 0, 0, CREATE_NEW), c.error);
+    if (c.error != 0) continue;
+    EXPECT_EQ(OpenError(c.path, GENERIC_READ, 0), 0u) << "opened again";
+    EXPECT_EQ(DeleteError(c.path), 0u);
+    EXPECT_EQ(OpenError(c.path, GENERIC_READ, 0), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  }
+
+  const std::u16string program = kExtended + kFile;
+  ASSERT_TRUE(emu::MakeFile(kFile, "MZ"));
+  emu::RegisterProgram(kFile, [](const std::u16string&) -> DWORD { return 0; });
+  WCHAR command_line[] = u"setup.exe";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  EXPECT_FALSE(CreateProcessW(program.c_str(), command_line, nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &startup, &process));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  WCHAR root[MAX_PATH];
+  EXPECT_FALSE(GetVolumePathNameW(program.c_str(), root, MAX_PATH));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 TEST_F(EmulatedFiles, AcceptedButKeptDeletionLeavesTheFile) {
   ASSERT_TRUE(emu::MakeFile(kFile, "x"));
   emu::KeepFilesAcceptedForDeletion(true);
