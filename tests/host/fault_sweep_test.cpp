@@ -169,6 +169,7 @@ struct RunFacts {
   std::u16string work;          // the run's work directory, with its backslash; empty if none
   bool directory_made = false;  // some CreateDirectoryW succeeded
   bool library_loaded = false;  // some LoadLibraryExW succeeded
+  bool setup_started = false;   // some CreateProcessW succeeded
 };
 
 std::optional<RunResult> CodeOfFailure(const Scenario& s, const emu::Call& call, bool removal,
@@ -220,6 +221,11 @@ std::optional<RunResult> CodeOfFailure(const Scenario& s, const emu::Call& call,
     case Op::DuplicateHandle:
       return SETUP_EXTRACTION_FAILED;
     case Op::CreateProcessW:
+      // What a scanner's hold gives is tried again; it ends the run only when no start followed.
+      if ((call.error == ERROR_ACCESS_DENIED || call.error == ERROR_SHARING_VIOLATION) &&
+          facts.setup_started) {
+        return std::nullopt;
+      }
       return call.error == ERROR_FILE_NOT_FOUND   ? SETUP_FILE_NOT_FOUND
              : call.error == ERROR_PATH_NOT_FOUND ? SETUP_PATH_NOT_FOUND
                                                   : SETUP_LAUNCH_FAILED;
@@ -302,6 +308,7 @@ TEST_P(FaultSweepTest, EveryFailingCallLeavesTheRunSound) {
           if (calls[i].failed) continue;
           facts.directory_made |= calls[i].op == Op::CreateDirectoryW;
           facts.library_loaded |= calls[i].op == Op::LoadLibraryExW;
+          facts.setup_started |= calls[i].op == Op::CreateProcessW;
         }
         const std::vector<bool> removal = RemovalCalls(calls, offset);
 
