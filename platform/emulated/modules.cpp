@@ -439,6 +439,8 @@ int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte,
 
 namespace {
 
+constexpr size_t kCabinetBufferBytes = 256;
+
 struct FdiContext {
   PFNALLOC alloc;
   PFNFREE free;
@@ -480,6 +482,12 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
   ++log.copies;
   log.cabinet_name = cabinet;
   log.cabinet_path = cabinet_path;
+  // Each is held in a buffer of CB_MAX_CAB_PATH or CB_MAX_CABINET_NAME (256) bytes with its
+  // terminator; what does not fit is refused before anything is opened.
+  if (strlen(cabinet_path) >= kCabinetBufferBytes || strlen(cabinet) >= kCabinetBufferBytes) {
+    ++log.refused_names;
+    return FALSE;
+  }
   std::string joined = std::string(cabinet_path) + cabinet;
   log.opened = joined;
   const INT_PTR cabinet_file = context->open(joined.data(), 0x8000, 0);  // _O_BINARY | _O_RDONLY

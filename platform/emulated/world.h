@@ -196,6 +196,9 @@ struct CabinetScript {
   // A file announced while another is open: the library closes the open one first, or (by
   // default) keeps holding it.
   bool close_before_next = false;
+  // Whatever ends the copy early (a read failure, a failed write, an abort answer, a cabinet that
+  // ends inside a file) closes each target file still open through the close callback, with no
+  // close notification, as the platform's library does.
 };
 void SetCabinetScript(const CabinetScript& script);
 // One file: cabinet info, copy, the bytes in one write, close with these fields.
@@ -212,6 +215,9 @@ struct CabinetLog {
   std::string cabinet_bytes;     // what it read through the read callback
   std::vector<INT_PTR> answers;  // the notification callback's answers, in order
   size_t allocations_outstanding = 0;
+  // Copies refused, before any open, because the cabinet path or the cabinet name was 256 bytes
+  // or more: the library holds each in a buffer of 256 bytes with its terminator.
+  uint64_t refused_names = 0;
 };
 const CabinetLog& Cabinet();
 

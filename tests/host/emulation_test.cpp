@@ -4,6 +4,7 @@
 #include <functional>
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -939,6 +940,206 @@ TEST_F(EmulatedResources, CallsOnAResourceNameIt) {
   char elsewhere = 0;
   EXPECT_EQ(LockResource(&elsewhere), &elsewhere);
   EXPECT_EQ(Show(emu::Calls().back().text), "");
+}
+
+// --- the cabinet library ---------------------------------------------------------------------
+
+// The caller's side of a copy: a cabinet at handle kCabinetFile, each target file at kTargetFile,
+// and what the library did with them.
+constexpr INT_PTR kCabinetFile = 100;
+constexpr INT_PTR kTargetFile = 200;
+
+struct CabinetCaller {
+  std::vector<std::string> opened;
+  std::vector<INT_PTR> closed;  // by the library, through the close callback
+  std::vector<FDINOTIFICATIONTYPE> notified;
+  bool write_fails = false;
+};
+CabinetCaller g_caller;
+
+void* DIAMONDAPI CallerAlloc(ULONG bytes) { return malloc(bytes); }
+void DIAMONDAPI CallerFree(void* block) { free(block); }
+INT_PTR DIAMONDAPI CallerOpen(char* name, int, int) {
+  g_caller.opened.push_back(name);
+  return kCabinetFile;
+}
+UINT DIAMONDAPI CallerRead(INT_PTR, void* buffer, UINT bytes) {
+  memset(buffer, 'C', bytes);
+  return bytes;
+}
+UINT DIAMONDAPI CallerWrite(INT_PTR, void*, UINT bytes) {
+  return g_caller.write_fails ? static_cast<UINT>(-1) : bytes;
+}
+int DIAMONDAPI CallerClose(INT_PTR file) {
+  g_caller.closed.push_back(file);
+  return 0;
+}
+LONG DIAMONDAPI CallerSeek(INT_PTR, LONG, int from) { return from == 2 ? 64 : 0; }
+// Takes every file, and closes it itself at its close notification.
+INT_PTR DIAMONDAPI CallerNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION) {
+  g_caller.notified.push_back(type);
+  if (type == fdintCOPY_FILE) return kTargetFile;
+  if (type == fdintCLOSE_FILE_INFO) return TRUE;
+  return type == fdintCABINET_INFO ? 0 : -1;
+}
+
+template <typename Entry>
+Entry EntryPoint(HMODULE library, const char* name) {
+  return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+class EmulatedCabinet : public EmulatedTest {
+ protected:
+  void SetUp() override {
+    EmulatedTest::SetUp();
+    g_caller = CabinetCaller{};
+  }
+  // FDICopy of name in path through the emulated library, from its load to its destruction.
+  static BOOL Copy(std::string path, std::string name) {
+    HMODULE library = LoadLibraryExW(u"C:\\Windows\\system32\\cabinet.dll", nullptr,
+                                     LOAD_WITH_ALTERED_SEARCH_PATH);
+    using Create =
+        HFDI (*)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK, int, PERF);
+    using CopyEntry = BOOL (*)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT, void*);
+    using Destroy = BOOL (*)(HFDI);
+    auto create = EntryPoint<Create>(library, "FDICreate");
+    auto copy = EntryPoint<CopyEntry>(library, "FDICopy");
+    auto destroy = EntryPoint<Destroy>(library, "FDIDestroy");
+    EXPECT_TRUE(create != nullptr && copy != nullptr && destroy != nullptr);
+    if (create == nullptr || copy == nullptr || destroy == nullptr) return FALSE;
+    ERF erf = {};
+    HFDI fdi = create(CallerAlloc, CallerFree, CallerOpen, CallerRead, CallerWrite, CallerClose,
+                      CallerSeek, cpuUNKNOWN, &erf);
+    EXPECT_NE(fdi, nullptr);
+    const BOOL copied = copy(fdi, name.data(), path.data(), 0, CallerNotify, nullptr, nullptr);
+    destroy(fdi);
+    return copied;
+  }
+};
+
+// The cabinet path and the cabinet name are each held in 256 bytes with the terminator; bytes
+// count, not characters.
+TEST_F(EmulatedCabinet, APathOrNameOf256BytesIsRefusedBeforeAnyOpen) {
+  const std::string kCjk = "\xE6\x96\x87";  // one unit, three bytes in UTF-8
+  auto directory = [](size_t bytes) { return "C:\\" + std::string(bytes - 4, 'd') + "\\"; };
+  auto cjk_directory = [&](size_t units) {
+    std::string path = "C:\\";
+    for (size_t i = 0; i < units; ++i) path += kCjk;
+    return path + "\\";
+  };
+  struct Case {
+    const char* name;
+    std::string path, cabinet;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"path of 255 bytes", directory(255), "SETUP.EX_", false},
+      {"path of 256 bytes", directory(256), "SETUP.EX_", true},
+      {"name of 255 bytes", "C:\\Work\\", std::string(255, 'n'), false},
+      {"name of 256 bytes", "C:\\Work\\", std::string(256, 'n'), true},
+      {"path of 83 three-byte units: 253 bytes", cjk_directory(83), "SETUP.EX_", false},
+      {"path of 84 three-byte units: 256 bytes", cjk_directory(84), "SETUP.EX_", true},
+  };
+  uint64_t refused = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_caller = CabinetCaller{};
+    emu::SetCabinetScript(emu::OneFileCabinet("bytes"));
+    const BOOL copied = Copy(c.path, c.cabinet);
+    refused += c.refused ? 1 : 0;
+    EXPECT_EQ(emu::Cabinet().refused_names, refused);
+    EXPECT_EQ(emu::Cabinet().cabinet_path, c.path) << "what FDICopy received";
+    EXPECT_EQ(emu::Cabinet().allocations_outstanding, 0u);
+    if (c.refused) {
+      EXPECT_FALSE(copied);
+      EXPECT_TRUE(g_caller.opened.empty()) << "the open callback was called";
+      EXPECT_TRUE(g_caller.notified.empty());
+    } else {
+      EXPECT_TRUE(copied);
+      EXPECT_EQ(g_caller.opened, std::vector<std::string>{c.path + c.cabinet});
+    }
+  }
+}
+
+// Whatever ends a copy while a target file is open, the library closes that file through the
+// close callback and sends no close notification; the cabinet is closed too. A library that
+// ignores a failed write (ignore_write_failure) still sends the notification, and the caller
+// closes the file.
+TEST_F(EmulatedCabinet, AFailureWhileATargetIsOpenClosesItThroughTheCloseCallback) {
+  emu::CabinetStep info, copy, write, close, partial, read_failure;
+  info.type = fdintCABINET_INFO;
+  copy.type = fdintCOPY_FILE;
+  write.kind = emu::CabinetStep::Kind::kWrite;
+  write.bytes = "partly";
+  close.type = fdintCLOSE_FILE_INFO;
+  partial.type = fdintPARTIAL_FILE;
+  read_failure.kind = emu::CabinetStep::Kind::kReadFailure;
+  using Types = std::vector<FDINOTIFICATIONTYPE>;
+  struct Case {
+    const char* name;
+    std::vector<emu::CabinetStep> steps;
+    bool write_fails, ignore_write_failure;
+    BOOL copied;
+    std::vector<INT_PTR> closed;
+    Types notified;
+  };
+  const std::vector<Case> cases = {
+      {"a damaged cabinet",
+       {info, copy, write, read_failure, close},
+       false,
+       false,
+       FALSE,
+       {kTargetFile, kCabinetFile},
+       {fdintCABINET_INFO, fdintCOPY_FILE}},
+      {"a failed write",
+       {info, copy, write, close},
+       true,
+       false,
+       FALSE,
+       {kTargetFile, kCabinetFile},
+       {fdintCABINET_INFO, fdintCOPY_FILE}},
+      {"an abort answer",
+       {info, copy, write, partial, close},
+       false,
+       false,
+       FALSE,
+       {kTargetFile, kCabinetFile},
+       {fdintCABINET_INFO, fdintCOPY_FILE, fdintPARTIAL_FILE}},
+      {"a cabinet that ends inside the file",
+       {info, copy, write},
+       false,
+       false,
+       FALSE,
+       {kTargetFile, kCabinetFile},
+       {fdintCABINET_INFO, fdintCOPY_FILE}},
+      {"a failed write ignored",
+       {info, copy, write, close},
+       true,
+       true,
+       TRUE,
+       {kCabinetFile},
+       {fdintCABINET_INFO, fdintCOPY_FILE, fdintCLOSE_FILE_INFO}},
+      {"no failure",
+       {info, copy, write, close},
+       false,
+       false,
+       TRUE,
+       {kCabinetFile},
+       {fdintCABINET_INFO, fdintCOPY_FILE, fdintCLOSE_FILE_INFO}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_caller = CabinetCaller{};
+    g_caller.write_fails = c.write_fails;
+    emu::CabinetScript script;
+    script.steps = c.steps;
+    script.ignore_write_failure = c.ignore_write_failure;
+    emu::SetCabinetScript(script);
+    EXPECT_EQ(Copy("C:\\Work\\", "SETUP.EX_"), c.copied);
+    EXPECT_EQ(g_caller.closed, c.closed);
+    EXPECT_EQ(g_caller.notified, c.notified);
+    EXPECT_EQ(emu::Cabinet().allocations_outstanding, 0u);
+  }
 }
 
 // --- faults ----------------------------------------------------------------------------------
