@@ -21,6 +21,7 @@ add_executable(host-tests
   tests/host/run_stub_test.cpp
   tests/host/payload_test.cpp
   tests/host/launch_setup_test.cpp
+  tests/host/windows_model_test.cpp
 )
 target_link_libraries(host-tests PRIVATE stub_core GTest::gtest_main)
 gtest_discover_tests(host-tests DISCOVERY_TIMEOUT 60)
