@@ -996,10 +996,39 @@ BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_
 
 // --- processes ----------------------------------------------------------------------------------
 
-namespace emu {
-void RegisterProgram(const std::u16string& path, Program program) {
-  TheWorld().programs[Fold(path)] = std::move(program);
+namespace {
+
+// Whether starting the image needs an elevation that the token does not have: Windows then fails
+// the start with ERROR_ELEVATION_REQUIRED instead of prompting.
+bool NeedsElevation(const ProgramImage& image, const std::u16string& file_name) {
+  const World& w = TheWorld();
+  if (w.elevated) return false;
+  switch (image.level) {
+    case ExecutionLevel::kRequireAdministrator:
+      return true;
+    case ExecutionLevel::kHighestAvailable:
+      return w.administrator;
+    case ExecutionLevel::kAsInvoker:
+      return false;
+    case ExecutionLevel::kNotGiven:
+      break;
+  }
+  // Installer detection: only a 32-bit image that names no level, by its file name.
+  if (!w.installer_detection || !image.is_32_bit) return false;
+  const std::u16string name = Fold(file_name);
+  for (const char16_t* keyword : {u"SETUP", u"INSTALL", u"UPDATE"}) {
+    if (name.find(keyword) != std::u16string::npos) return true;
+  }
+  return false;
 }
+
+}  // namespace
+
+namespace emu {
+void RegisterProgram(const std::u16string& path, Program program, ProgramImage image) {
+  TheWorld().programs[Fold(path)] = {std::move(program), image};
+}
+void SetInstallerDetection(bool on) { TheWorld().installer_detection = on; }
 const std::vector<ProcessStart>& ProcessStarts() { return TheWorld().process_starts; }
 }  // namespace emu
 
@@ -1046,9 +1075,13 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line,
     Failed(ERROR_BAD_EXE_FORMAT);
     return FALSE;
   }
+  if (NeedsElevation(program->second.image, parsed.parts.back())) {
+    Failed(ERROR_ELEVATION_REQUIRED);
+    return FALSE;
+  }
   w.process_starts.back().started = true;
   // Runs to its end here: the stub only waits for it.
-  const Program run = program->second;
+  const Program run = program->second.run;
   const DWORD code = run(start.command_line);
   HandleObject process;
   process.kind = HandleKind::kProcess;

@@ -115,6 +115,9 @@ std::vector<uint8_t> Utf16Bytes(const std::u16string& text, bool with_terminator
 // tests reach lengths no real SID has.
 void SetToken(const std::u16string& user_sid, const std::u16string& owner_sid);
 void SetOwnerSidText(const std::u16string& text);
+// Whether the token is elevated, and whether its user is an administrator (one whose token, when
+// not elevated, is the filtered half of a split token). Both false after Reset: a standard user.
+void SetTokenElevation(bool elevated, bool user_is_administrator);
 
 // --- volumes and files ----------------------------------------------------------------------
 // The paths given here may be of any length, and in the extended form "\\?\X:\...", so that a
@@ -225,7 +228,24 @@ const CabinetLog& Cabinet();
 // A program at a path of the file system (the file must exist too); it runs when started, sees
 // the command line it was given and the emulated machine, and returns its exit code.
 using Program = std::function<DWORD(const std::u16string& command_line)>;
-void RegisterProgram(const std::u16string& path, Program program);
+
+// What the image's manifest asks for in requestedExecutionLevel, if it names one.
+enum class ExecutionLevel { kNotGiven, kAsInvoker, kHighestAvailable, kRequireAdministrator };
+struct ProgramImage {
+  ExecutionLevel level = ExecutionLevel::kNotGiven;
+  bool is_32_bit = false;
+};
+// CreateProcessW of a program that needs elevation the token does not have fails with
+// ERROR_ELEVATION_REQUIRED and starts nothing, as Windows does instead of prompting. It needs
+// elevation when the token is not elevated and the image asks for requireAdministrator, or for
+// highestAvailable while the user is an administrator, or, with installer detection on, when it
+// is a 32-bit image that names no level and its file name holds "setup", "install" or "update"
+// in any case (Windows' installer detection; its other clues, the version resource's texts, are
+// not modelled).
+void RegisterProgram(const std::u16string& path, Program program, ProgramImage image = {});
+// The policy "Detect application installations and prompt for elevation": on after Reset, as
+// for home use; enterprise installations turn it off.
+void SetInstallerDetection(bool on);
 
 // Every argument of every CreateProcessW call that got past fault injection.
 struct ProcessStart {

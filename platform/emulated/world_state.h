@@ -136,6 +136,8 @@ struct World {
   std::vector<uint8_t> user_sid;
   std::vector<uint8_t> owner_sid;
   std::u16string owner_text;  // replaces the owner's string form when not empty
+  bool elevated = false;
+  bool administrator = false;
 
   // file system
   std::map<char16_t, Volume> volumes;
@@ -159,7 +161,12 @@ struct World {
   CabinetLog cabinet_log;
 
   // programs by folded path
-  std::map<std::u16string, Program> programs;
+  struct RegisteredProgram {
+    Program run;
+    ProgramImage image;
+  };
+  std::map<std::u16string, RegisteredProgram> programs;
+  bool installer_detection = true;
   std::vector<ProcessStart> process_starts;
 
   HostileState hostile;

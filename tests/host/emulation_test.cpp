@@ -896,6 +896,95 @@ TEST_F(EmulatedFiles, CallsOnOtherHandlesNameTheProgramOrNothing) {
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
+// --- processes -------------------------------------------------------------------------------
+
+// 0 when the program started (and ran to its end, as emulated programs do), else the error.
+DWORD StartError(const std::u16string& program) {
+  std::u16string line = u"\"" + program + u"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
+    return GetLastError();
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}
+
+using EmulatedProcesses = EmulatedTest;
+
+// An unelevated token cannot start what asks for administrator rights: CreateProcessW fails with
+// ERROR_ELEVATION_REQUIRED, never prompting. highestAvailable asks only of an administrator, and
+// installer detection treats a 32-bit image that names no level as asking, by its file name.
+TEST_F(EmulatedProcesses, WhatAsksForElevationTheTokenLacksIsNotStarted) {
+  using Level = emu::ExecutionLevel;
+  struct Case {
+    const char* name;
+    Level level;
+    bool is_32_bit;
+    std::u16string file;
+    bool elevated, administrator;
+    bool installer_detection;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"requireAdministrator, standard user", Level::kRequireAdministrator, false, u"tool.exe",
+       false, false, true, true},
+      {"requireAdministrator, administrator", Level::kRequireAdministrator, false, u"tool.exe",
+       false, true, true, true},
+      {"requireAdministrator, elevated", Level::kRequireAdministrator, false, u"tool.exe", true,
+       true, true, false},
+      {"highestAvailable, standard user", Level::kHighestAvailable, false, u"tool.exe", false,
+       false, true, false},
+      {"highestAvailable, administrator", Level::kHighestAvailable, false, u"tool.exe", false, true,
+       true, true},
+      {"highestAvailable, elevated", Level::kHighestAvailable, false, u"tool.exe", true, true, true,
+       false},
+      {"asInvoker, administrator", Level::kAsInvoker, false, u"tool.exe", false, true, true, false},
+      {"no level, 64-bit setup", Level::kNotGiven, false, u"setup.exe", false, false, true, false},
+      {"no level, 32-bit setup", Level::kNotGiven, true, u"setup.exe", false, false, true, true},
+      {"no level, 32-bit, install in any case", Level::kNotGiven, true, u"MyInstaller.exe", false,
+       false, true, true},
+      {"no level, 32-bit, update", Level::kNotGiven, true, u"SelfUpdate.exe", false, false, true,
+       true},
+      {"no level, 32-bit setup, administrator", Level::kNotGiven, true, u"SETUP.EXE", false, true,
+       true, true},
+      {"no level, 32-bit setup, elevated", Level::kNotGiven, true, u"setup.exe", true, true, true,
+       false},
+      {"no level, 32-bit, no keyword", Level::kNotGiven, true, u"tool.exe", false, false, true,
+       false},
+      {"no level, 32-bit setup, detection off", Level::kNotGiven, true, u"setup.exe", false, false,
+       false, false},
+      {"asInvoker exempts a 32-bit setup", Level::kAsInvoker, true, u"setup.exe", false, false,
+       true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    const std::u16string program = u"C:\\Work\\" + c.file;
+    ASSERT_TRUE(emu::MakeFile(program, "MZ"));
+    int runs = 0;
+    emu::RegisterProgram(program,
+                         [&runs](const std::u16string&) -> DWORD {
+                           ++runs;
+                           return 7;
+                         },
+                         {c.level, c.is_32_bit});
+    emu::SetTokenElevation(c.elevated, c.administrator);
+    emu::SetInstallerDetection(c.installer_detection);
+    EXPECT_EQ(StartError(program), c.refused ? static_cast<DWORD>(ERROR_ELEVATION_REQUIRED) : 0u);
+    EXPECT_EQ(runs, c.refused ? 0 : 1);
+    ASSERT_EQ(emu::ProcessStarts().size(), 1u);
+    EXPECT_EQ(emu::ProcessStarts()[0].started, !c.refused);
+    const emu::Call& start = emu::Calls().front();
+    ASSERT_EQ(start.op, emu::Op::CreateProcessW);
+    EXPECT_EQ(start.failed, c.refused);
+    EXPECT_FALSE(start.injected) << "a refusal of the system, not an injected fault";
+  }
+}
+
 // --- resources -------------------------------------------------------------------------------
 
 using EmulatedResources = EmulatedTest;
