@@ -247,6 +247,33 @@ void RegisterProgram(const std::u16string& path, Program program, ProgramImage i
 // for home use; enterprise installations turn it off.
 void SetInstallerDetection(bool on);
 
+// --- a scanner ---------------------------------------------------------------------------------
+// An antivirus or indexer that holds a freshly written executable, and the image of a process that
+// has just ended, for a moment. Off after Reset (both counts 0). Its rules, exactly:
+// - A file is fresh once an emulated call created it (CreateFileW), truncated it (CREATE_ALWAYS,
+//   TRUNCATE_EXISTING) or wrote to it (WriteFile); each such call starts its count anew. Files made
+//   by MakeFile are not fresh. CreateProcessW of a fresh file fails with start_error and starts
+//   nothing, for as many starts as held_starts, counted from the file's last write; the next ones
+//   go on as usual. Only starts that got past fault injection and found the file count.
+// - Once a process has run from an image (a CreateProcessW that succeeded: the emulated program
+//   ran to its end), an open of that image whose access includes DELETE (or GENERIC_ALL) fails
+//   with ERROR_ACCESS_DENIED, for as many such opens as held_deletes, counted from that process.
+// - Reads, and opens without DELETE, are never held. Nothing here moves the clock: a held file is
+//   released by attempts, not by time, so a Sleep between attempts changes nothing. The counts
+//   belong to the files and survive EndProcess, as the scanner is another process.
+struct Scanner {
+  uint32_t held_starts = 0;
+  DWORD start_error = ERROR_SHARING_VIOLATION;  // or ERROR_ACCESS_DENIED
+  uint32_t held_deletes = 0;
+};
+void SetScanner(const Scanner& scanner);
+// Attempts refused since Reset.
+struct ScannerLog {
+  uint64_t refused_starts = 0;
+  uint64_t refused_deletes = 0;
+};
+const ScannerLog& ScannerRefusals();
+
 // Every argument of every CreateProcessW call that got past fault injection.
 struct ProcessStart {
   std::u16string application;

@@ -28,6 +28,12 @@ struct Node {
   bool deny_delete = false;
   bool deny_all = false;     // a hostile access list: no open at all
   uint64_t unkept_size = 0;  // bytes written while written bytes are not kept
+  // What a scanner holds: a file that an emulated call created or wrote, and the image of a
+  // process that has run, with the attempts refused since.
+  bool fresh = false;
+  uint32_t starts_refused = 0;
+  bool exited_image = false;
+  uint32_t deletes_refused = 0;
   Node* parent = nullptr;
   std::map<std::u16string, std::shared_ptr<Node>> children;  // by folded name
   char16_t volume = 0;
@@ -170,6 +176,9 @@ struct World {
   std::vector<ProcessStart> process_starts;
 
   HostileState hostile;
+
+  Scanner scanner;
+  ScannerLog scanner_log;
 };
 
 World& TheWorld();

@@ -913,7 +913,7 @@ DWORD StartError(const std::u16string& program) {
   return 0;
 }
 
-using EmulatedProcesses = EmulatedTest;
+using EmulatedProcesses = EmulatedFiles;
 
 // An unelevated token cannot start what asks for administrator rights: CreateProcessW fails with
 // ERROR_ELEVATION_REQUIRED, never prompting. highestAvailable asks only of an administrator, and
@@ -983,6 +983,113 @@ TEST_F(EmulatedProcesses, WhatAsksForElevationTheTokenLacksIsNotStarted) {
     EXPECT_EQ(start.failed, c.refused);
     EXPECT_FALSE(start.injected) << "a refusal of the system, not an injected fault";
   }
+}
+
+// A scanner holds a file that was just created or written for its first starts, whatever the
+// clock says; a file nobody wrote, reads and other opens are left alone.
+TEST_F(EmulatedProcesses, AScannerHoldsAFreshlyWrittenProgramForItsFirstStarts) {
+  const std::u16string program = u"C:\\Work\\setup.exe";
+  enum class Made { kByTheTest, kCreated, kWritten, kTruncated };
+  struct Case {
+    const char* name;
+    Made made;
+    uint32_t held_starts;
+    DWORD error;
+    uint32_t refused;
+  };
+  const std::vector<Case> cases = {
+      {"created, two starts held", Made::kCreated, 2, ERROR_SHARING_VIOLATION, 2},
+      {"written, access denied", Made::kWritten, 1, ERROR_ACCESS_DENIED, 1},
+      {"an old file truncated", Made::kTruncated, 3, ERROR_SHARING_VIOLATION, 3},
+      {"a file nobody wrote", Made::kByTheTest, 2, ERROR_SHARING_VIOLATION, 0},
+      {"no scanner", Made::kWritten, 0, ERROR_SHARING_VIOLATION, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeDirectory(u"C:\\Work"));
+    if (c.made == Made::kByTheTest || c.made == Made::kTruncated) {
+      ASSERT_TRUE(emu::MakeFile(program, "MZ old"));
+    }
+    if (c.made != Made::kByTheTest) {
+      HANDLE file =
+          CreateFileW(program.c_str(), GENERIC_WRITE, 0, nullptr,
+                      c.made == Made::kTruncated ? TRUNCATE_EXISTING : CREATE_NEW, 0, nullptr);
+      ASSERT_NE(file, INVALID_HANDLE_VALUE);
+      DWORD written = 0;
+      if (c.made == Made::kWritten) {
+        ASSERT_TRUE(WriteFile(file, "MZ", 2, &written, nullptr));
+      }
+      CloseHandle(file);
+    }
+    int runs = 0;
+    emu::RegisterProgram(program, [&runs](const std::u16string&) -> DWORD { return ++runs; });
+    emu::SetScanner({c.held_starts, c.error, 0});
+    for (uint32_t i = 0; i < c.refused; ++i) {
+      SCOPED_TRACE(testing::Message() << "start " << i + 1);
+      EXPECT_EQ(StartError(program), c.error);
+      EXPECT_EQ(OpenError(program, GENERIC_READ, 0, kShareAll), 0u) << "a read was held";
+      Sleep(1000);
+    }
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(StartError(program), 0u);
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(emu::ScannerRefusals().refused_starts, c.refused);
+    EXPECT_EQ(emu::NowMilliseconds(), 1000u * c.refused) << "only the test's sleeps";
+
+    // Written again, it is held again for as many starts.
+    HANDLE file =
+        CreateFileW(program.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "MZ", 2, &written, nullptr));
+    CloseHandle(file);
+    for (uint32_t i = 0; i < c.held_starts; ++i) EXPECT_EQ(StartError(program), c.error);
+    EXPECT_EQ(StartError(program), 0u);
+    EXPECT_EQ(runs, 2);
+  }
+}
+
+// The image of a process that has ended is held for its first opens for delete; only those.
+TEST_F(EmulatedProcesses, AScannerHoldsTheImageOfAnEndedProcessAgainstItsFirstDeletes) {
+  const std::u16string program = u"C:\\Work\\setup.exe";
+  const std::u16string bystander = u"C:\\Work\\readme.txt";
+  ASSERT_TRUE(emu::MakeFile(program, "MZ"));
+  ASSERT_TRUE(emu::MakeFile(bystander, "text"));
+  emu::RegisterProgram(program, [](const std::u16string&) -> DWORD { return 0; });
+  emu::SetScanner({0, ERROR_SHARING_VIOLATION, 2});
+  EXPECT_EQ(OpenError(program, DELETE), 0u) << "held before any process ran from it";
+  ASSERT_EQ(StartError(program), 0u);
+  struct Case {
+    const char* name;
+    std::u16string path;
+    DWORD access;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {"read", program, GENERIC_READ, 0},
+      {"attributes", program, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0},
+      {"another file for delete", bystander, DELETE, 0},
+      {"delete, first", program, DELETE, ERROR_ACCESS_DENIED},
+      {"read, between", program, GENERIC_READ, 0},
+      {"everything, second", program, GENERIC_ALL, ERROR_ACCESS_DENIED},
+      {"delete, third", program, DELETE, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(OpenError(c.path, c.access), c.error);
+  }
+  EXPECT_EQ(emu::ScannerRefusals().refused_deletes, 2u);
+  EXPECT_EQ(emu::NowMilliseconds(), 0u);
+
+  // Each process that runs from the image starts the count anew, in the next emulated process too.
+  ASSERT_EQ(StartError(program), 0u);
+  emu::EndProcess();
+  EXPECT_EQ(DeleteError(program), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(DeleteError(program), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(DeleteError(program), 0u);
+  EXPECT_FALSE(emu::Exists(program));
+  EXPECT_EQ(emu::ScannerRefusals().refused_deletes, 4u);
 }
 
 // --- resources -------------------------------------------------------------------------------
