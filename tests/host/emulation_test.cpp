@@ -144,6 +144,14 @@ TEST_F(EmulatedCommandLine, InjectedFailureGivesNullAndAllocatesNothing) {
   LocalFree(arguments);
 }
 
+// Windows refuses a null line (Wine crashes on it): nothing is handed out.
+TEST_F(EmulatedCommandLine, NullLineFailsAndAllocatesNothing) {
+  int count = -1;
+  EXPECT_EQ(CommandLineToArgvW(nullptr, &count), nullptr);
+  EXPECT_NE(GetLastError(), emu::kSuccessMarker);
+  EXPECT_EQ(emu::LocalBlocks(), 0u);
+}
+
 TEST_F(EmulatedCommandLine, CompareIgnoresCase) {
   struct Case {
     std::u16string left, right;
@@ -566,6 +574,50 @@ TEST_F(EmulatedFiles, ReadOnlyRefusesTheDispositionUntilTheBitIsCleared) {
       EXPECT_EQ(emu::Attributes(kFile), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
       EXPECT_EQ(DeleteError(kFile), 0u);
       EXPECT_FALSE(emu::Exists(kFile));
+    }
+  }
+}
+
+// Reading basic information takes FILE_READ_ATTRIBUTES, setting it FILE_WRITE_ATTRIBUTES (Wine
+// checks neither), and a creation time set through the handle is kept (Wine ignores it).
+TEST_F(EmulatedFiles, BasicInformationTakesItsAccessRightsAndKeepsTheCreationTime) {
+  ASSERT_TRUE(emu::MakeFile(kFile, "x"));
+  struct Case {
+    const char* name;
+    DWORD access;
+    bool reads, writes;
+  };
+  const std::vector<Case> cases = {
+      {"read attributes", FILE_READ_ATTRIBUTES, true, false},
+      {"write attributes", FILE_WRITE_ATTRIBUTES, false, true},
+      {"both", FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, true, true},
+      {"generic read", GENERIC_READ, true, false},
+      {"generic write", GENERIC_WRITE, false, true},
+      {"delete only", DELETE, false, false},
+  };
+  LONGLONG creation = 130000000000000000LL;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HANDLE handle = Open(kFile, c.access, 0);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    FILE_BASIC_INFO info = {};
+    EXPECT_EQ(GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)),
+              c.reads ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.reads ? emu::kSuccessMarker : ERROR_ACCESS_DENIED);
+    FILE_BASIC_INFO change = {};
+    change.CreationTime.QuadPart = ++creation;
+    EXPECT_EQ(SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof(change)),
+              c.writes ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.writes ? emu::kSuccessMarker : ERROR_ACCESS_DENIED);
+    CloseHandle(handle);
+    handle = Open(kFile, FILE_READ_ATTRIBUTES, 0);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)));
+    CloseHandle(handle);
+    if (c.writes) {
+      EXPECT_EQ(info.CreationTime.QuadPart, creation);
+    } else {
+      EXPECT_NE(info.CreationTime.QuadPart, creation);
     }
   }
 }
