@@ -15,6 +15,7 @@ add_executable(print-constants tests/wine/print_constants.cpp)
 target_include_directories(print-constants PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(print-constants PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_link_options(print-constants PRIVATE -static)
+target_link_libraries(print-constants PRIVATE ntdll)
 
 # The image rules, checked on every build of stub.exe.
 add_custom_command(TARGET stub POST_BUILD

@@ -206,6 +206,12 @@ bool Locate(const ParsedPath& parsed, Located& located, DWORD& error, int depth)
   return true;
 }
 
+// A freshly written file, which a scanner holds for its next starts.
+void MarkWritten(Node& node) {
+  node.fresh = true;
+  node.starts_refused = 0;
+}
+
 size_t HandlesOn(const Node* node) {
   size_t count = 0;
   for (auto& handle : TheWorld().handles) count += handle.second.node.get() == node ? 1 : 0;
@@ -283,6 +289,7 @@ std::shared_ptr<Node> Open(const std::u16string& path, DWORD access, DWORD share
     node = NewNode(located.parent, located.name, false);
     const DWORD attributes = flags & kSettableAttributes;
     node->attributes = attributes ? attributes : FILE_ATTRIBUTE_ARCHIVE;
+    MarkWritten(*node);
     return node;
   }
   existed = true;
@@ -319,6 +326,15 @@ std::shared_ptr<Node> Open(const std::u16string& path, DWORD access, DWORD share
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
+  // A scanner still looks at the image of a process that has just ended.
+  World& w = TheWorld();
+  if ((access & kDeleteAccess) && node->exited_image &&
+      node->deletes_refused < w.scanner.held_deletes) {
+    ++node->deletes_refused;
+    ++w.scanner_log.refused_deletes;
+    error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
   if (!SharingAllows(node.get(), access, share)) {
     error = ERROR_SHARING_VIOLATION;
     return nullptr;
@@ -327,6 +343,7 @@ std::shared_ptr<Node> Open(const std::u16string& path, DWORD access, DWORD share
     node->data.clear();
     node->unkept_size = 0;
     node->times[2] = node->times[3] = Now();
+    MarkWritten(*node);
   }
   return node;
 }
@@ -872,6 +889,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
     position += bytes;
     if (position > node.unkept_size) node.unkept_size = position;
     node.times[2] = node.times[3] = Now();
+    MarkWritten(node);
     if (written != nullptr) *written = bytes;
     Succeeded();
     return TRUE;
@@ -897,6 +915,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
   if (count != 0) memcpy(&node.data[position], buffer, count);
   position += count;
   node.times[2] = node.times[3] = Now();
+  MarkWritten(node);
   if (written != nullptr) *written = count;
   Succeeded();
   return TRUE;
@@ -996,10 +1015,41 @@ BOOL WINAPI DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_
 
 // --- processes ----------------------------------------------------------------------------------
 
-namespace emu {
-void RegisterProgram(const std::u16string& path, Program program) {
-  TheWorld().programs[Fold(path)] = std::move(program);
+namespace {
+
+// Whether starting the image needs an elevation that the token does not have: Windows then fails
+// the start with ERROR_ELEVATION_REQUIRED instead of prompting.
+bool NeedsElevation(const ProgramImage& image, const std::u16string& file_name) {
+  const World& w = TheWorld();
+  if (w.elevated) return false;
+  switch (image.level) {
+    case ExecutionLevel::kRequireAdministrator:
+      return true;
+    case ExecutionLevel::kHighestAvailable:
+      return w.administrator;
+    case ExecutionLevel::kAsInvoker:
+      return false;
+    case ExecutionLevel::kNotGiven:
+      break;
+  }
+  // Installer detection: only a 32-bit image that names no level, by its file name.
+  if (!w.installer_detection || !image.is_32_bit) return false;
+  const std::u16string name = Fold(file_name);
+  for (const char16_t* keyword : {u"SETUP", u"INSTALL", u"UPDATE"}) {
+    if (name.find(keyword) != std::u16string::npos) return true;
+  }
+  return false;
 }
+
+}  // namespace
+
+namespace emu {
+void RegisterProgram(const std::u16string& path, Program program, ProgramImage image) {
+  TheWorld().programs[Fold(path)] = {std::move(program), image};
+}
+void SetInstallerDetection(bool on) { TheWorld().installer_detection = on; }
+void SetScanner(const Scanner& scanner) { TheWorld().scanner = scanner; }
+const ScannerLog& ScannerRefusals() { return TheWorld().scanner_log; }
 const std::vector<ProcessStart>& ProcessStarts() { return TheWorld().process_starts; }
 }  // namespace emu
 
@@ -1041,15 +1091,30 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR command_line,
     Failed(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
+  Node& image = *located.node;
+  // A scanner still looks at a freshly written file: the loader cannot open it.
+  if (!image.directory && image.fresh && image.starts_refused < w.scanner.held_starts) {
+    ++image.starts_refused;
+    ++w.scanner_log.refused_starts;
+    Failed(w.scanner.start_error);
+    return FALSE;
+  }
   auto program = w.programs.find(Fold(application));
   if (located.node->directory || program == w.programs.end()) {
     Failed(ERROR_BAD_EXE_FORMAT);
     return FALSE;
   }
+  if (NeedsElevation(program->second.image, parsed.parts.back())) {
+    Failed(ERROR_ELEVATION_REQUIRED);
+    return FALSE;
+  }
   w.process_starts.back().started = true;
   // Runs to its end here: the stub only waits for it.
-  const Program run = program->second;
+  const Program run = program->second.run;
+  const std::shared_ptr<Node> image_node = located.node;
   const DWORD code = run(start.command_line);
+  image_node->exited_image = true;
+  image_node->deletes_refused = 0;
   HandleObject process;
   process.kind = HandleKind::kProcess;
   process.path = start.application;

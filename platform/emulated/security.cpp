@@ -221,6 +221,11 @@ void SetToken(const std::u16string& user_sid, const std::u16string& owner_sid) {
 
 void SetOwnerSidText(const std::u16string& text) { TheWorld().owner_text = text; }
 
+void SetTokenElevation(bool elevated, bool user_is_administrator) {
+  TheWorld().elevated = elevated;
+  TheWorld().administrator = user_is_administrator;
+}
+
 }  // namespace emu
 
 using namespace emu;

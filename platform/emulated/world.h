@@ -115,6 +115,9 @@ std::vector<uint8_t> Utf16Bytes(const std::u16string& text, bool with_terminator
 // tests reach lengths no real SID has.
 void SetToken(const std::u16string& user_sid, const std::u16string& owner_sid);
 void SetOwnerSidText(const std::u16string& text);
+// Whether the token is elevated, and whether its user is an administrator (one whose token, when
+// not elevated, is the filtered half of a split token). Both false after Reset: a standard user.
+void SetTokenElevation(bool elevated, bool user_is_administrator);
 
 // --- volumes and files ----------------------------------------------------------------------
 // The paths given here may be of any length, and in the extended form "\\?\X:\...", so that a
@@ -225,7 +228,51 @@ const CabinetLog& Cabinet();
 // A program at a path of the file system (the file must exist too); it runs when started, sees
 // the command line it was given and the emulated machine, and returns its exit code.
 using Program = std::function<DWORD(const std::u16string& command_line)>;
-void RegisterProgram(const std::u16string& path, Program program);
+
+// What the image's manifest asks for in requestedExecutionLevel, if it names one.
+enum class ExecutionLevel { kNotGiven, kAsInvoker, kHighestAvailable, kRequireAdministrator };
+struct ProgramImage {
+  ExecutionLevel level = ExecutionLevel::kNotGiven;
+  bool is_32_bit = false;
+};
+// CreateProcessW of a program that needs elevation the token does not have fails with
+// ERROR_ELEVATION_REQUIRED and starts nothing, as Windows does instead of prompting. It needs
+// elevation when the token is not elevated and the image asks for requireAdministrator, or for
+// highestAvailable while the user is an administrator, or, with installer detection on, when it
+// is a 32-bit image that names no level and its file name holds "setup", "install" or "update"
+// in any case (Windows' installer detection; its other clues, the version resource's texts, are
+// not modelled).
+void RegisterProgram(const std::u16string& path, Program program, ProgramImage image = {});
+// The policy "Detect application installations and prompt for elevation": on after Reset, as
+// for home use; enterprise installations turn it off.
+void SetInstallerDetection(bool on);
+
+// --- a scanner ---------------------------------------------------------------------------------
+// An antivirus or indexer that holds a freshly written executable, and the image of a process that
+// has just ended, for a moment. Off after Reset (both counts 0). Its rules, exactly:
+// - A file is fresh once an emulated call created it (CreateFileW), truncated it (CREATE_ALWAYS,
+//   TRUNCATE_EXISTING) or wrote to it (WriteFile); each such call starts its count anew. Files made
+//   by MakeFile are not fresh. CreateProcessW of a fresh file fails with start_error and starts
+//   nothing, for as many starts as held_starts, counted from the file's last write; the next ones
+//   go on as usual. Only starts that got past fault injection and found the file count.
+// - Once a process has run from an image (a CreateProcessW that succeeded: the emulated program
+//   ran to its end), an open of that image whose access includes DELETE (or GENERIC_ALL) fails
+//   with ERROR_ACCESS_DENIED, for as many such opens as held_deletes, counted from that process.
+// - Reads, and opens without DELETE, are never held. Nothing here moves the clock: a held file is
+//   released by attempts, not by time, so a Sleep between attempts changes nothing. The counts
+//   belong to the files and survive EndProcess, as the scanner is another process.
+struct Scanner {
+  uint32_t held_starts = 0;
+  DWORD start_error = ERROR_SHARING_VIOLATION;  // or ERROR_ACCESS_DENIED
+  uint32_t held_deletes = 0;
+};
+void SetScanner(const Scanner& scanner);
+// Attempts refused since Reset.
+struct ScannerLog {
+  uint64_t refused_starts = 0;
+  uint64_t refused_deletes = 0;
+};
+const ScannerLog& ScannerRefusals();
 
 // Every argument of every CreateProcessW call that got past fault injection.
 struct ProcessStart {

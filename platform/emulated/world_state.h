@@ -28,6 +28,12 @@ struct Node {
   bool deny_delete = false;
   bool deny_all = false;     // a hostile access list: no open at all
   uint64_t unkept_size = 0;  // bytes written while written bytes are not kept
+  // What a scanner holds: a file that an emulated call created or wrote, and the image of a
+  // process that has run, with the attempts refused since.
+  bool fresh = false;
+  uint32_t starts_refused = 0;
+  bool exited_image = false;
+  uint32_t deletes_refused = 0;
   Node* parent = nullptr;
   std::map<std::u16string, std::shared_ptr<Node>> children;  // by folded name
   char16_t volume = 0;
@@ -136,6 +142,8 @@ struct World {
   std::vector<uint8_t> user_sid;
   std::vector<uint8_t> owner_sid;
   std::u16string owner_text;  // replaces the owner's string form when not empty
+  bool elevated = false;
+  bool administrator = false;
 
   // file system
   std::map<char16_t, Volume> volumes;
@@ -159,10 +167,18 @@ struct World {
   CabinetLog cabinet_log;
 
   // programs by folded path
-  std::map<std::u16string, Program> programs;
+  struct RegisteredProgram {
+    Program run;
+    ProgramImage image;
+  };
+  std::map<std::u16string, RegisteredProgram> programs;
+  bool installer_detection = true;
   std::vector<ProcessStart> process_starts;
 
   HostileState hostile;
+
+  Scanner scanner;
+  ScannerLog scanner_log;
 };
 
 World& TheWorld();

@@ -144,6 +144,14 @@ TEST_F(EmulatedCommandLine, InjectedFailureGivesNullAndAllocatesNothing) {
   LocalFree(arguments);
 }
 
+// Windows refuses a null line (Wine crashes on it): nothing is handed out.
+TEST_F(EmulatedCommandLine, NullLineFailsAndAllocatesNothing) {
+  int count = -1;
+  EXPECT_EQ(CommandLineToArgvW(nullptr, &count), nullptr);
+  EXPECT_NE(GetLastError(), emu::kSuccessMarker);
+  EXPECT_EQ(emu::LocalBlocks(), 0u);
+}
+
 TEST_F(EmulatedCommandLine, CompareIgnoresCase) {
   struct Case {
     std::u16string left, right;
@@ -570,6 +578,50 @@ TEST_F(EmulatedFiles, ReadOnlyRefusesTheDispositionUntilTheBitIsCleared) {
   }
 }
 
+// Reading basic information takes FILE_READ_ATTRIBUTES, setting it FILE_WRITE_ATTRIBUTES (Wine
+// checks neither), and a creation time set through the handle is kept (Wine ignores it).
+TEST_F(EmulatedFiles, BasicInformationTakesItsAccessRightsAndKeepsTheCreationTime) {
+  ASSERT_TRUE(emu::MakeFile(kFile, "x"));
+  struct Case {
+    const char* name;
+    DWORD access;
+    bool reads, writes;
+  };
+  const std::vector<Case> cases = {
+      {"read attributes", FILE_READ_ATTRIBUTES, true, false},
+      {"write attributes", FILE_WRITE_ATTRIBUTES, false, true},
+      {"both", FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, true, true},
+      {"generic read", GENERIC_READ, true, false},
+      {"generic write", GENERIC_WRITE, false, true},
+      {"delete only", DELETE, false, false},
+  };
+  LONGLONG creation = 130000000000000000LL;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HANDLE handle = Open(kFile, c.access, 0);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    FILE_BASIC_INFO info = {};
+    EXPECT_EQ(GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)),
+              c.reads ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.reads ? emu::kSuccessMarker : ERROR_ACCESS_DENIED);
+    FILE_BASIC_INFO change = {};
+    change.CreationTime.QuadPart = ++creation;
+    EXPECT_EQ(SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof(change)),
+              c.writes ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.writes ? emu::kSuccessMarker : ERROR_ACCESS_DENIED);
+    CloseHandle(handle);
+    handle = Open(kFile, FILE_READ_ATTRIBUTES, 0);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)));
+    CloseHandle(handle);
+    if (c.writes) {
+      EXPECT_EQ(info.CreationTime.QuadPart, creation);
+    } else {
+      EXPECT_NE(info.CreationTime.QuadPart, creation);
+    }
+  }
+}
+
 TEST_F(EmulatedFiles, DirectoryOpensOnlyWithBackupSemantics) {
   ASSERT_TRUE(emu::MakeDirectory(u"C:\\Work\\Sub"));
   for (DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(FILE_READ_ATTRIBUTES)}) {
@@ -894,6 +946,202 @@ TEST_F(EmulatedFiles, CallsOnOtherHandlesNameTheProgramOrNothing) {
     EXPECT_EQ(Show(emu::Calls().back().text), Show(c.text));
   }
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// --- processes -------------------------------------------------------------------------------
+
+// 0 when the program started (and ran to its end, as emulated programs do), else the error.
+DWORD StartError(const std::u16string& program) {
+  std::u16string line = u"\"" + program + u"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
+    return GetLastError();
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}
+
+using EmulatedProcesses = EmulatedFiles;
+
+// An unelevated token cannot start what asks for administrator rights: CreateProcessW fails with
+// ERROR_ELEVATION_REQUIRED, never prompting. highestAvailable asks only of an administrator, and
+// installer detection treats a 32-bit image that names no level as asking, by its file name.
+TEST_F(EmulatedProcesses, WhatAsksForElevationTheTokenLacksIsNotStarted) {
+  using Level = emu::ExecutionLevel;
+  struct Case {
+    const char* name;
+    Level level;
+    bool is_32_bit;
+    std::u16string file;
+    bool elevated, administrator;
+    bool installer_detection;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"requireAdministrator, standard user", Level::kRequireAdministrator, false, u"tool.exe",
+       false, false, true, true},
+      {"requireAdministrator, administrator", Level::kRequireAdministrator, false, u"tool.exe",
+       false, true, true, true},
+      {"requireAdministrator, elevated", Level::kRequireAdministrator, false, u"tool.exe", true,
+       true, true, false},
+      {"highestAvailable, standard user", Level::kHighestAvailable, false, u"tool.exe", false,
+       false, true, false},
+      {"highestAvailable, administrator", Level::kHighestAvailable, false, u"tool.exe", false, true,
+       true, true},
+      {"highestAvailable, elevated", Level::kHighestAvailable, false, u"tool.exe", true, true, true,
+       false},
+      {"asInvoker, administrator", Level::kAsInvoker, false, u"tool.exe", false, true, true, false},
+      {"no level, 64-bit setup", Level::kNotGiven, false, u"setup.exe", false, false, true, false},
+      {"no level, 32-bit setup", Level::kNotGiven, true, u"setup.exe", false, false, true, true},
+      {"no level, 32-bit, install in any case", Level::kNotGiven, true, u"MyInstaller.exe", false,
+       false, true, true},
+      {"no level, 32-bit, update", Level::kNotGiven, true, u"SelfUpdate.exe", false, false, true,
+       true},
+      {"no level, 32-bit setup, administrator", Level::kNotGiven, true, u"SETUP.EXE", false, true,
+       true, true},
+      {"no level, 32-bit setup, elevated", Level::kNotGiven, true, u"setup.exe", true, true, true,
+       false},
+      {"no level, 32-bit, no keyword", Level::kNotGiven, true, u"tool.exe", false, false, true,
+       false},
+      {"no level, 32-bit setup, detection off", Level::kNotGiven, true, u"setup.exe", false, false,
+       false, false},
+      {"asInvoker exempts a 32-bit setup", Level::kAsInvoker, true, u"setup.exe", false, false,
+       true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    const std::u16string program = u"C:\\Work\\" + c.file;
+    ASSERT_TRUE(emu::MakeFile(program, "MZ"));
+    int runs = 0;
+    emu::RegisterProgram(program,
+                         [&runs](const std::u16string&) -> DWORD {
+                           ++runs;
+                           return 7;
+                         },
+                         {c.level, c.is_32_bit});
+    emu::SetTokenElevation(c.elevated, c.administrator);
+    emu::SetInstallerDetection(c.installer_detection);
+    EXPECT_EQ(StartError(program), c.refused ? static_cast<DWORD>(ERROR_ELEVATION_REQUIRED) : 0u);
+    EXPECT_EQ(runs, c.refused ? 0 : 1);
+    ASSERT_EQ(emu::ProcessStarts().size(), 1u);
+    EXPECT_EQ(emu::ProcessStarts()[0].started, !c.refused);
+    const emu::Call& start = emu::Calls().front();
+    ASSERT_EQ(start.op, emu::Op::CreateProcessW);
+    EXPECT_EQ(start.failed, c.refused);
+    EXPECT_FALSE(start.injected) << "a refusal of the system, not an injected fault";
+  }
+}
+
+// A scanner holds a file that was just created or written for its first starts, whatever the
+// clock says; a file nobody wrote, reads and other opens are left alone.
+TEST_F(EmulatedProcesses, AScannerHoldsAFreshlyWrittenProgramForItsFirstStarts) {
+  const std::u16string program = u"C:\\Work\\setup.exe";
+  enum class Made { kByTheTest, kCreated, kWritten, kTruncated };
+  struct Case {
+    const char* name;
+    Made made;
+    uint32_t held_starts;
+    DWORD error;
+    uint32_t refused;
+  };
+  const std::vector<Case> cases = {
+      {"created, two starts held", Made::kCreated, 2, ERROR_SHARING_VIOLATION, 2},
+      {"written, access denied", Made::kWritten, 1, ERROR_ACCESS_DENIED, 1},
+      {"an old file truncated", Made::kTruncated, 3, ERROR_SHARING_VIOLATION, 3},
+      {"a file nobody wrote", Made::kByTheTest, 2, ERROR_SHARING_VIOLATION, 0},
+      {"no scanner", Made::kWritten, 0, ERROR_SHARING_VIOLATION, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    ASSERT_TRUE(emu::MakeDirectory(u"C:\\Work"));
+    if (c.made == Made::kByTheTest || c.made == Made::kTruncated) {
+      ASSERT_TRUE(emu::MakeFile(program, "MZ old"));
+    }
+    if (c.made != Made::kByTheTest) {
+      HANDLE file =
+          CreateFileW(program.c_str(), GENERIC_WRITE, 0, nullptr,
+                      c.made == Made::kTruncated ? TRUNCATE_EXISTING : CREATE_NEW, 0, nullptr);
+      ASSERT_NE(file, INVALID_HANDLE_VALUE);
+      DWORD written = 0;
+      if (c.made == Made::kWritten) {
+        ASSERT_TRUE(WriteFile(file, "MZ", 2, &written, nullptr));
+      }
+      CloseHandle(file);
+    }
+    int runs = 0;
+    emu::RegisterProgram(program, [&runs](const std::u16string&) -> DWORD { return ++runs; });
+    emu::SetScanner({c.held_starts, c.error, 0});
+    for (uint32_t i = 0; i < c.refused; ++i) {
+      SCOPED_TRACE(testing::Message() << "start " << i + 1);
+      EXPECT_EQ(StartError(program), c.error);
+      EXPECT_EQ(OpenError(program, GENERIC_READ, 0, kShareAll), 0u) << "a read was held";
+      Sleep(1000);
+    }
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(StartError(program), 0u);
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(emu::ScannerRefusals().refused_starts, c.refused);
+    EXPECT_EQ(emu::NowMilliseconds(), 1000u * c.refused) << "only the test's sleeps";
+
+    // Written again, it is held again for as many starts.
+    HANDLE file =
+        CreateFileW(program.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "MZ", 2, &written, nullptr));
+    CloseHandle(file);
+    for (uint32_t i = 0; i < c.held_starts; ++i) EXPECT_EQ(StartError(program), c.error);
+    EXPECT_EQ(StartError(program), 0u);
+    EXPECT_EQ(runs, 2);
+  }
+}
+
+// The image of a process that has ended is held for its first opens for delete; only those.
+TEST_F(EmulatedProcesses, AScannerHoldsTheImageOfAnEndedProcessAgainstItsFirstDeletes) {
+  const std::u16string program = u"C:\\Work\\setup.exe";
+  const std::u16string bystander = u"C:\\Work\\readme.txt";
+  ASSERT_TRUE(emu::MakeFile(program, "MZ"));
+  ASSERT_TRUE(emu::MakeFile(bystander, "text"));
+  emu::RegisterProgram(program, [](const std::u16string&) -> DWORD { return 0; });
+  emu::SetScanner({0, ERROR_SHARING_VIOLATION, 2});
+  EXPECT_EQ(OpenError(program, DELETE), 0u) << "held before any process ran from it";
+  ASSERT_EQ(StartError(program), 0u);
+  struct Case {
+    const char* name;
+    std::u16string path;
+    DWORD access;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {"read", program, GENERIC_READ, 0},
+      {"attributes", program, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0},
+      {"another file for delete", bystander, DELETE, 0},
+      {"delete, first", program, DELETE, ERROR_ACCESS_DENIED},
+      {"read, between", program, GENERIC_READ, 0},
+      {"everything, second", program, GENERIC_ALL, ERROR_ACCESS_DENIED},
+      {"delete, third", program, DELETE, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(OpenError(c.path, c.access), c.error);
+  }
+  EXPECT_EQ(emu::ScannerRefusals().refused_deletes, 2u);
+  EXPECT_EQ(emu::NowMilliseconds(), 0u);
+
+  // Each process that runs from the image starts the count anew, in the next emulated process too.
+  ASSERT_EQ(StartError(program), 0u);
+  emu::EndProcess();
+  EXPECT_EQ(DeleteError(program), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(DeleteError(program), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(DeleteError(program), 0u);
+  EXPECT_FALSE(emu::Exists(program));
+  EXPECT_EQ(emu::ScannerRefusals().refused_deletes, 4u);
 }
 
 // --- resources -------------------------------------------------------------------------------

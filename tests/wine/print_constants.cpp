@@ -4,7 +4,18 @@
 #include <cstdio>
 
 #include "platform/pinned_values.h"
+// ntstatus.h's codes in place of winnt.h's few, for the one status below.
+#define WIN32_NO_STATUS
 #include "platform/win32.h"
+#undef WIN32_NO_STATUS
+#include <ntstatus.h>
+#include <winternl.h>
+
+// The toolchain's headers lack ERROR_ELEVATION_REQUIRED but hold the NT status it stands for:
+// the system's own translation of that status gives the code to compare.
+#ifndef ERROR_ELEVATION_REQUIRED
+#define ERROR_ELEVATION_REQUIRED RtlNtStatusToDosError(STATUS_ELEVATION_REQUIRED)
+#endif
 
 int main() {
 #define PIN_VALUE(name) std::printf("%s %llu\n", #name, PinnedNumber(name));
