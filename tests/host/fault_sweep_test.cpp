@@ -31,6 +31,7 @@ struct Scenario {
   bool keep_files = false;
   bool volume_without_access_lists = false;
   bool second_run = false;  // the first run kept its files in the same directory
+  bool scanner = false;     // a scanner holds setup.exe for its first starts and removals
   RunResult expected = 0;   // the fault-free run's result
 };
 
@@ -59,6 +60,7 @@ void Arrange(const Scenario& s, World& world) {
   emu::Reset();
   TheCabinetLibrary() = CabinetLibrary{};  // every run is a new process that loads the library
   if (s.volume_without_access_lists) emu::AddVolume(u'C', false);
+  if (s.scanner) emu::SetScanner({3, ERROR_SHARING_VIOLATION, 2});
   const std::u16string stub = s.stub_directory + u"stub.exe";
   emu::SetImage(emu::Image(), stub);
   emu::MakeFile(stub, "MZ");
@@ -561,6 +563,9 @@ std::vector<Scenario> Scenarios() {
     kept.keep_files = true;
     all.push_back(kept);
   }
+  Scenario scanned = Make("scanner_holds_setup", 20, u"BL", u"SETUP.EX_", 3, 3);
+  scanned.scanner = true;
+  all.push_back(scanned);
   Scenario fat = Make("volume_without_access_lists", 20, u"BL", u"SETUP.EX_", 0, 0);
   fat.volume_without_access_lists = true;
   all.push_back(fat);

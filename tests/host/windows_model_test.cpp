@@ -24,7 +24,7 @@ class WindowsModelTest : public EmulatedTest {
   }
 
   // Places the stub in `directory` (made with its parents) and the setup program its run starts.
-  void PlaceStub(const std::u16string& directory) {
+  void PlaceStub(const std::u16string& directory, emu::ProgramImage image = {}) {
     directory_ = directory;
     setup_runs_ = 0;
     if (directory.size() > 3) {
@@ -33,10 +33,13 @@ class WindowsModelTest : public EmulatedTest {
     ASSERT_TRUE(emu::MakeFile(directory + u"stub.exe", "MZ"));
     emu::SetImage(emu::Image(), directory + u"stub.exe");
     emu::SetCommandLine(u"\"" + directory + u"stub.exe\"");
-    emu::RegisterProgram(Work() + u"setup.exe", [this](const std::u16string&) {
-      ++setup_runs_;
-      return kSetupExit;
-    });
+    emu::RegisterProgram(
+        Work() + u"setup.exe",
+        [this](const std::u16string&) {
+          ++setup_runs_;
+          return kSetupExit;
+        },
+        image);
     before_ = emu::ListTree();
   }
 
@@ -104,6 +107,79 @@ TEST_F(WindowsModelTest, ACabinetThatFailsWhileSetupIsOpenLeavesNothingAndCloses
   EXPECT_EQ(emu::ListTree(), before_);
   for (const emu::Call& call : emu::Calls()) {
     EXPECT_FALSE(call.op == emu::Op::CloseHandle && call.failed) << "a handle closed twice";
+  }
+}
+
+// A scanner holds the freshly written setup.exe for its first starts, and the image of the exited
+// setup for its first removals. The start is tried again every 100 ms for about a second; the
+// removal's own retries wait out the rest.
+TEST_F(WindowsModelTest, AScannerThatLetsGoWithinASecondDelaysTheRunAndLeavesNothing) {
+  const struct {
+    const char* name;
+    uint32_t held_starts;
+    DWORD error;
+    uint32_t held_deletes;
+    RunResult result;
+  } cases[] = {
+      {"held for three starts", 3, ERROR_SHARING_VIOLATION, 0, kSetupExit},
+      {"held for ten starts, access denied", 10, ERROR_ACCESS_DENIED, 0, kSetupExit},
+      {"held for eleven starts", 11, ERROR_SHARING_VIOLATION, 0, StubExitCode::SETUP_LAUNCH_FAILED},
+      {"the exited image held for five removals", 0, ERROR_SHARING_VIOLATION, 5, kSetupExit},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    SetUp();
+    PlaceStub(u"C:\\Installer\\");
+    emu::SetScanner({c.held_starts, c.error, c.held_deletes});
+    const uint64_t clock = emu::NowMilliseconds();
+    EXPECT_EQ(RunStub(emu::Image()), c.result);
+    EXPECT_EQ(setup_runs_, c.result == kSetupExit ? 1 : 0);
+    const uint64_t refused = c.held_starts < 11 ? c.held_starts : 11;
+    EXPECT_EQ(emu::ScannerRefusals().refused_starts, refused);
+    EXPECT_EQ(emu::ScannerRefusals().refused_deletes, c.held_deletes);
+    // A 100 ms pause for each refused start but a last one, and each refused removal.
+    const uint64_t start_pauses = refused == 11 ? 10 : refused;
+    EXPECT_EQ(emu::NowMilliseconds() - clock, 100 * (start_pauses + c.held_deletes));
+    EXPECT_EQ(emu::ListTree(), before_) << "setup.exe and the work directory are gone";
+  }
+}
+
+// Windows refuses to start an image that asks for administrator rights from an unelevated
+// process with ERROR_ELEVATION_REQUIRED; Wine never does. The stub starts setup unelevated by
+// design, so such a setup ends the run with 124 and nothing stays (the packer refuses it).
+TEST_F(WindowsModelTest, ASetupThatAsksForElevationEndsWith124AndLeavesNothing) {
+  using emu::ExecutionLevel;
+  const struct {
+    const char* name;
+    ExecutionLevel level;
+    bool is_32_bit;
+    bool administrator;
+    RunResult result;
+  } cases[] = {
+      {"asInvoker", ExecutionLevel::kAsInvoker, false, true, kSetupExit},
+      {"no level, 64-bit", ExecutionLevel::kNotGiven, false, false, kSetupExit},
+      {"no level, 32-bit: installer detection", ExecutionLevel::kNotGiven, true, false,
+       StubExitCode::SETUP_LAUNCH_FAILED},
+      {"requireAdministrator", ExecutionLevel::kRequireAdministrator, false, false,
+       StubExitCode::SETUP_LAUNCH_FAILED},
+      {"highestAvailable, standard user", ExecutionLevel::kHighestAvailable, false, false,
+       kSetupExit},
+      {"highestAvailable, administrator", ExecutionLevel::kHighestAvailable, false, true,
+       StubExitCode::SETUP_LAUNCH_FAILED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::Reset();
+    SetUp();
+    emu::SetTokenElevation(false, c.administrator);
+    emu::ProgramImage image;
+    image.level = c.level;
+    image.is_32_bit = c.is_32_bit;
+    PlaceStub(u"C:\\Installer\\", image);
+    EXPECT_EQ(RunStub(emu::Image()), c.result);
+    EXPECT_EQ(setup_runs_, c.result == kSetupExit ? 1 : 0);
+    EXPECT_EQ(emu::ListTree(), before_);
   }
 }
 
