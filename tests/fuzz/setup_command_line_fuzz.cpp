@@ -97,8 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 2:
       injected.op = emu::Op::CreateProcessW, injected.error = ERROR_PATH_NOT_FOUND, want = 123;
       break;
-    case 3:
+    case 3:  // held throughout: every attempt of about a second refused
       injected.op = emu::Op::CreateProcessW, injected.error = ERROR_ACCESS_DENIED, want = 124;
+      injected.persistent = true;
+      break;
+    case 6:  // held for a moment: the start is tried again and setup runs
+      injected.op = emu::Op::CreateProcessW, injected.error = ERROR_SHARING_VIOLATION;
       break;
     case 4:
       injected.op = emu::Op::WaitForSingleObject, want = 107;
@@ -110,7 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       injected.nth = 0;
       break;
   }
-  if (injected.op == emu::Op::CreateProcessW) starts = false;
+  // A start refused for good runs nothing; one refused for a moment is tried again.
+  if (injected.op == emu::Op::CreateProcessW && injected.error != ERROR_SHARING_VIOLATION)
+    starts = false;
 
   const std::u16string fixed = u"\"" + setup_path + u"\" --pellorin-path=\"" + stub_path +
                                u"\" --archive-resource-name=\"" + archive_name +
