@@ -25,6 +25,7 @@ struct CabinetSourceRecord {
   const WCHAR* path;
 };
 CabinetSourceRecord g_cabinet_source;
+// FDICopy takes both texts as char*; it never writes them.
 char kCabinetAlias[] = "*";
 char kNoDirectory[] = "";
 

@@ -500,6 +500,17 @@ BOOL CabinetCopy(HFDI fdi, char* cabinet, char* cabinet_path, int flags, PFNFDIN
                        ? context->read(cabinet_file, bytes.data(), static_cast<UINT>(size))
                        : 0;
   log.cabinet_bytes = bytes.substr(0, got == static_cast<UINT>(-1) ? 0 : got);
+  if (script.reopen_cabinet && got == static_cast<UINT>(size)) {
+    const INT_PTR again = context->open(joined.data(), 0x8000, 0);
+    if (again == -1) {
+      context->close(cabinet_file);
+      return FALSE;
+    }
+    std::string second(bytes.size(), '\0');
+    const UINT read = context->read(again, second.data(), static_cast<UINT>(second.size()));
+    log.reopened_bytes = second.substr(0, read == static_cast<UINT>(-1) ? 0 : read);
+    context->close(again);
+  }
   // A cabinet that cannot be sized or read whole is no cabinet; nor is one without a window.
   void* work = nullptr;
   if (size <= 0 || start != 0 || got != static_cast<UINT>(size) ||

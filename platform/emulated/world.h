@@ -199,6 +199,9 @@ struct CabinetScript {
   // A file announced while another is open: the library closes the open one first, or (by
   // default) keeps holding it.
   bool close_before_next = false;
+  // The library opens the cabinet a second time, by the same name, and reads it whole there too
+  // before it decodes, as a library may that checks a cabinet set.
+  bool reopen_cabinet = false;
   // Whatever ends the copy early (a read failure, a failed write, an abort answer, a cabinet that
   // ends inside a file) closes each target file still open through the close callback, with no
   // close notification, as the platform's library does.
@@ -221,6 +224,7 @@ struct CabinetLog {
   // Copies refused, before any open, because the cabinet path or the cabinet name was 256 bytes
   // or more: the library holds each in a buffer of 256 bytes with its terminator.
   uint64_t refused_names = 0;
+  std::string reopened_bytes;  // what the second open read, with CabinetScript::reopen_cabinet
 };
 const CabinetLog& Cabinet();
 

@@ -646,6 +646,16 @@ TEST_F(CabinetTest, TheLibraryNeverSeesTheCabinetsPath) {
   }
 }
 
+TEST_F(CabinetTest, ALibraryThatOpensTheCabinetTwiceReadsItBothTimes) {
+  emu::CabinetScript script = emu::OneFileCabinet("setup bytes");
+  script.reopen_cabinet = true;
+  emu::SetCabinetScript(script);
+  ASSERT_TRUE(Expand());
+  EXPECT_EQ(emu::Cabinet().cabinet_bytes, "MSCF cabinet bytes");
+  EXPECT_EQ(emu::Cabinet().reopened_bytes, "MSCF cabinet bytes");
+  EXPECT_EQ(emu::FileContent(destination_), "setup bytes");
+}
+
 // Outside an expansion the name stands for no file, and any other name is read as UTF-8.
 TEST_F(CabinetTest, TheOpenCallbackReadsOtherNamesAsUtf8) {
   const std::u16string other = u"C:\\Instal\u00E9\\\u6587.bin";
