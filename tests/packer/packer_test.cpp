@@ -455,6 +455,59 @@ INSTANTIATE_TEST_SUITE_P(Table, Layout, ::testing::ValuesIn(LayoutCases()),
                            return std::string(info.param.name);
                          });
 
+// --- The longest stub directory that inspect names: the stub's own limit, 246 units (260 less
+// the terminator and the work directory's 13) less the longer of setup's file names, counted in
+// UTF-16 units. The cabinet library adds no limit of its own: it never sees a path. ---
+
+struct LimitCase {
+  const char* name;
+  std::vector<std::string> arguments;  // as in Expand
+  int longest_directory;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* out) { *out << c.name; }
+
+class InspectLimit : public Packer, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(InspectLimit, IsTheStubsOwnForEveryStorage) {
+  const LimitCase& c = GetParam();
+  const fs::path installer = scratch_.Path() / "installer.exe";
+  std::vector<std::string> args = Expand(c.arguments, in_);
+  args.insert(args.end(), {"--output", installer.string()});
+  const ProcessResult packed = Pack(args);
+  ASSERT_EQ(packed.exit_status, 0) << packed.output;
+  const InspectVerdict verdict = Inspect(installer);
+  ASSERT_TRUE(verdict.read) << verdict.output;
+  EXPECT_FALSE(verdict.exit_code.has_value()) << verdict.output;
+  EXPECT_EQ(verdict.longest_directory, c.longest_directory) << verdict.output;
+  EXPECT_EQ(verdict.beyond_longest, StubExitCode::PATH_TOO_LONG) << verdict.output;
+  EXPECT_EQ(verdict.output.find("bytes"), std::string::npos) << verdict.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Storages, InspectLimit,
+    ::testing::Values(
+        // SETUP.EX_ and setup.exe, 9 units each.
+        LimitCase{"Cabinet", {"--archive", "{archive}", "--setup", "{setup}"}, 237},
+        LimitCase{"Plain",
+                  {"--archive", "{archive}", "--setup", "{setup}", "--setup-storage", "plain"},
+                  237},
+        LimitCase{
+            "UnderItsOwnName",
+            {"--archive", "{archive}", "--resource", "B7", "SETUP-OF-THE-PRODUCT.EXE", "{setup}"},
+            222},
+        // 29 units; a limit of 257 bytes on the cabinet's path would give 215.
+        LimitCase{"CabinetWithALongName",
+                  {"--archive", "{archive}", "--resource", "BL", "SETUP-OF-THE-PRODUCT-2026.EX_",
+                   "{cabinet}"},
+                  217},
+        // 11 units in 15 bytes of UTF-8; a limit in bytes would give 229.
+        LimitCase{
+            "CabinetWithACjkName",
+            {"--archive", "{archive}", "--resource", "BL", "SETUP\u5b89\u88c5.EX_", "{cabinet}"},
+            235}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
 TEST(CommandLine, HelpAndVersionAnswerWithoutPacking) {
   const ProcessResult help = RunProcess({Stubpack().string(), "--help"});
   EXPECT_EQ(help.exit_status, 0);

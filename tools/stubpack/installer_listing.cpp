@@ -188,21 +188,10 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
   } else {
     out << "verdict: exit code " << v.exit_code << ": " << v.reason << "\n";
   }
-  constexpr int kShortest = static_cast<int>(payload_layout::kShortestStubDirectory);
-  if (v.longest_directory >= kShortest) {
+  if (v.longest_directory >= static_cast<int>(payload_layout::kShortestStubDirectory)) {
     out << "longest stub directory: " << v.longest_directory
-        << " UTF-16 units with its final backslash; a longer one ends the run with ";
-    if (v.path_limit > v.longest_directory) {
-      out << StubExitCode::SETUP_EXTRACTION_FAILED << " up to " << v.path_limit
-          << " units (the cabinet library opens no cabinet path over " << kCabinetPathBytes
-          << " bytes), then " << StubExitCode::PATH_TOO_LONG << "\n";
-    } else {
-      out << StubExitCode::PATH_TOO_LONG << "\n";
-    }
-  } else if (v.path_limit >= kShortest) {
-    out << "no stub directory lets the cabinet expand (its path would pass " << kCabinetPathBytes
-        << " bytes): " << StubExitCode::SETUP_EXTRACTION_FAILED << ", and "
-        << StubExitCode::PATH_TOO_LONG << " beyond " << v.path_limit << " units\n";
+        << " UTF-16 units with its final backslash; a longer one ends the run with "
+        << StubExitCode::PATH_TOO_LONG << "\n";
   }
   if (!v.broken.empty()) {
     out << "layout rules broken:\n";

@@ -224,16 +224,11 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
     return v;
   }
   const size_t setup_units = listed[setup].name.name.size();
-  v.path_limit = static_cast<int>(payload_layout::LongestStubDirectoryFor(storage, setup_units));
-  v.longest_directory = v.path_limit;
-  if (storage == SetupStorage::kCabinet) {
-    // The library is handed the stub directory, the work directory's name and the cabinet's.
-    const int name_bytes = static_cast<int>(Utf16ToUtf8(listed[setup].name.name).size());
-    v.longest_directory = std::min(
-        v.longest_directory,
-        kCabinetPathBytes - static_cast<int>(payload_layout::kWorkDirectoryNameUnits) - name_bytes);
-  }
-  if (v.path_limit < static_cast<int>(payload_layout::kShortestStubDirectory)) {
+  // The cabinet library is handed no path (the stub's open callback resolves an alias to the
+  // cabinet), so the stub's own buffers alone set the limit, for a cabinet as for setup itself.
+  v.longest_directory =
+      static_cast<int>(payload_layout::LongestStubDirectoryFor(storage, setup_units));
+  if (v.longest_directory < static_cast<int>(payload_layout::kShortestStubDirectory)) {
     v.broken.push_back({setup, "setup's name is so long that its path exceeds " +
                                    std::to_string(kPathUnits - 1) +
                                    " units in every stub directory"});

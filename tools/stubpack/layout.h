@@ -1,7 +1,7 @@
 // What the stub does with a set of resources: its scan of the payload types replayed step by
 // step, and the layout rules that a finished installer keeps. The rules are the stub's own, read
-// from core/; what is added here is only what the stub does not decide (the cabinet library's
-// limit, the checks of setup's bytes).
+// from core/; what is added here is only what the stub does not decide (the checks of setup's
+// bytes).
 #pragma once
 
 #include <cstdint>
@@ -14,11 +14,6 @@
 #include "tools/stubpack/resource_tree.h"
 
 namespace stubpack {
-
-// The cabinet library opens a cabinet whose path (directory and name, in UTF-8) has at most this
-// many bytes; one more and the expansion fails (measured with Wine 8.0's cabinet.dll). The
-// library's limit, not the stub's: the stub's buffers would hold more.
-constexpr int kCabinetPathBytes = 257;
 
 // An ASCII text of core/ as UTF-16 units, as resource identifiers hold it.
 std::u16string Units(const char* ascii);
@@ -44,9 +39,6 @@ struct Verdict {
   // path fits; beyond it the run ends with PATH_TOO_LONG. Below
   // payload_layout::kShortestStubDirectory: none fits.
   int longest_directory = 0;
-  // Where PATH_TOO_LONG begins: beyond this many units. Between longest_directory and it the
-  // cabinet library refuses the cabinet's path and the run ends with SETUP_EXTRACTION_FAILED.
-  int path_limit = 0;
   std::vector<std::string> roles;  // per listed resource, what the stub makes of it
   struct Broken {
     long index;  // the listed resource at fault, or -1 for the layout as a whole
