@@ -67,7 +67,7 @@ class VerdictHost : public EmulatedTest, public ::testing::WithParamInterface<La
     std::vector<stubpack::ListedResource> listed;
     for (const stubpack::InspectedResource& r : resources_) listed.push_back(r.listed);
     const stubpack::Verdict layout =
-        stubpack::Predict(listed, [](size_t, SetupStorage) { return std::string(); });
+        stubpack::Predict(listed, [](size_t, SetupStorage) { return stubpack::SetupFindings(); });
     expected_ = layout.exit_code == verdict_.exit_code ? verdict_.exit_code : layout.exit_code;
     std::ostringstream out, err;
     stubpack::Inspect(installer.string(), out, err);
