@@ -51,6 +51,54 @@ target_compile_definitions(enum-resources PRIVATE UNICODE _UNICODE)
 target_link_options(enum-resources PRIVATE -municode -static)
 target_link_libraries(enum-resources PRIVATE version)
 
+# The packer's tests of elevation: one tiny setup, linked without a manifest and with each of
+# tests/packer/manifests/, as a 64-bit program (elevation-setup-NAME.exe) and, for the rules of
+# installer detection, as a 32-bit one (elevation-setup32-NAME.exe). The toolchain carries no
+# 32-bit linker script: tests/packer/pe32.ld is the whole of that link.
+set(elevation_source ${PROJECT_SOURCE_DIR}/tests/packer/elevation_setup.cpp)
+set(elevation_dir ${CMAKE_BINARY_DIR}/elevation-setups)
+set(elevation_32_bit none no-level as-invoker)
+add_custom_command(OUTPUT ${elevation_dir}/setup32.o
+  COMMAND ${CMAKE_CXX_COMPILER} -m32 ${STUB_NO_CRT_COMPILE_OPTIONS} -c ${elevation_source}
+          -o ${elevation_dir}/setup32.o
+  DEPENDS ${elevation_source}
+  VERBATIM)
+set(elevation_32_bit_images)
+foreach(manifest none no-level as-invoker highest-available require-administrator
+        prefixed-require-administrator)
+  set(resources_64 "")
+  set(resources_32 "")
+  if(NOT manifest STREQUAL "none")
+    set(xml ${PROJECT_SOURCE_DIR}/tests/packer/manifests/${manifest}.xml)
+    file(WRITE ${elevation_dir}/${manifest}.rc "1 24 \"${xml}\"\n")
+    foreach(bits 64 32)
+      set(target_format pe-x86-64)
+      if(bits EQUAL 32)
+        set(target_format pe-i386)
+      endif()
+      add_custom_command(OUTPUT ${elevation_dir}/${manifest}-${bits}.res.o
+        COMMAND ${CMAKE_RC_COMPILER} -F ${target_format} ${elevation_dir}/${manifest}.rc -O coff
+                -o ${elevation_dir}/${manifest}-${bits}.res.o
+        DEPENDS ${xml}
+        VERBATIM)
+      set(resources_${bits} ${elevation_dir}/${manifest}-${bits}.res.o)
+    endforeach()
+  endif()
+  stub_add_no_crt_program(elevation-setup-${manifest} ENTRY SetupEntry
+    SOURCES ${elevation_source} ${resources_64})
+  if(manifest IN_LIST elevation_32_bit)
+    set(image ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/elevation-setup32-${manifest}.exe)
+    add_custom_command(OUTPUT ${image}
+      COMMAND ${CMAKE_LINKER} -m i386pe -T ${PROJECT_SOURCE_DIR}/tests/packer/pe32.ld
+              -e _SetupEntry@4 --subsystem windows -s --no-insert-timestamp -o ${image}
+              ${elevation_dir}/setup32.o ${resources_32}
+      DEPENDS ${elevation_dir}/setup32.o ${resources_32} ${PROJECT_SOURCE_DIR}/tests/packer/pe32.ld
+      VERBATIM)
+    list(APPEND elevation_32_bit_images ${image})
+  endif()
+endforeach()
+add_custom_target(elevation-setups32 ALL DEPENDS ${elevation_32_bit_images})
+
 # demo-setup.exe plays setup.exe; below it, the installers its Wine tests run (stub objects linked
 # with a real 7z archive, its damaged variants and demo-setup as the setup cabinet).
 add_executable(demo-setup tools/demo-setup/demo_setup.cpp tools/demo-setup/setup_arguments.cpp

@@ -192,19 +192,19 @@ InspectVerdict Inspect(const fs::path& installer) {
   v.output = run.output;
   if (run.exit_status != 0) return v;
   std::smatch m;
-  if (std::regex_search(run.output, m, std::regex(R"(\nverdict: exit code (\d+):)"))) {
+  if (std::regex_search(run.output, m, std::regex(R"(\nverdict: exit code (\d+): ([^\n]*))"))) {
     v.read = true;
     v.exit_code = static_cast<RunResult>(std::stoul(m[1]));
+    v.reason = m[2];
   } else if (run.output.find("\nverdict: setup runs") != std::string::npos) {
     v.read = true;
   }
-  if (std::regex_search(run.output, m, std::regex(R"(\nlongest stub directory: (\d+) )")))
-    v.longest_directory = v.path_limit = std::stoi(m[1]);
-  const std::string cabinet_refused = std::to_string(StubExitCode::SETUP_EXTRACTION_FAILED);
-  if (std::regex_search(
-          run.output, m,
-          std::regex("; a longer one ends the run with " + cabinet_refused + R"( up to (\d+) )")))
-    v.path_limit = std::stoi(m[1]);
+  if (std::regex_search(run.output, m,
+                        std::regex(R"(\nlongest stub directory: (\d+) UTF-16 units with its final )"
+                                   R"(backslash; a longer one ends the run with (\d+)\n)"))) {
+    v.longest_directory = std::stoi(m[1]);
+    v.beyond_longest = static_cast<RunResult>(std::stoul(m[2]));
+  }
   return v;
 }
 

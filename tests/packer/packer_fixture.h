@@ -60,9 +60,11 @@ std::vector<std::string> Expand(const std::vector<std::string>& arguments, const
 struct InspectVerdict {
   bool read = false;
   std::optional<RunResult> exit_code;  // empty: setup runs and its exit code becomes the stub's
+  std::string reason;                  // the verdict's text after the exit code
+  // The longest stub directory from which setup's path fits, in units with its backslash, and
+  // the exit code that inspect names for a longer one.
   int longest_directory = -1;
-  // PATH_TOO_LONG beyond this; between the two, SETUP_EXTRACTION_FAILED (the cabinet's path).
-  int path_limit = -1;
+  std::optional<RunResult> beyond_longest;
   std::string output;
 };
 InspectVerdict Inspect(const fs::path& installer);

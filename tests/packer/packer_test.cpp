@@ -455,11 +455,177 @@ INSTANTIATE_TEST_SUITE_P(Table, Layout, ::testing::ValuesIn(LayoutCases()),
                            return std::string(info.param.name);
                          });
 
+// --- The longest stub directory that inspect names: the stub's own limit, 246 units (260 less
+// the terminator and the work directory's 13) less the longer of setup's file names, counted in
+// UTF-16 units. The cabinet library adds no limit of its own: it never sees a path. ---
+
+struct LimitCase {
+  const char* name;
+  std::vector<std::string> arguments;  // as in Expand
+  int longest_directory;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* out) { *out << c.name; }
+
+class InspectLimit : public Packer, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(InspectLimit, IsTheStubsOwnForEveryStorage) {
+  const LimitCase& c = GetParam();
+  const fs::path installer = scratch_.Path() / "installer.exe";
+  std::vector<std::string> args = Expand(c.arguments, in_);
+  args.insert(args.end(), {"--output", installer.string()});
+  const ProcessResult packed = Pack(args);
+  ASSERT_EQ(packed.exit_status, 0) << packed.output;
+  const InspectVerdict verdict = Inspect(installer);
+  ASSERT_TRUE(verdict.read) << verdict.output;
+  EXPECT_FALSE(verdict.exit_code.has_value()) << verdict.output;
+  EXPECT_EQ(verdict.longest_directory, c.longest_directory) << verdict.output;
+  EXPECT_EQ(verdict.beyond_longest, StubExitCode::PATH_TOO_LONG) << verdict.output;
+  EXPECT_EQ(verdict.output.find("bytes"), std::string::npos) << verdict.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Storages, InspectLimit,
+    ::testing::Values(
+        // SETUP.EX_ and setup.exe, 9 units each.
+        LimitCase{"Cabinet", {"--archive", "{archive}", "--setup", "{setup}"}, 237},
+        LimitCase{"Plain",
+                  {"--archive", "{archive}", "--setup", "{setup}", "--setup-storage", "plain"},
+                  237},
+        LimitCase{
+            "UnderItsOwnName",
+            {"--archive", "{archive}", "--resource", "B7", "SETUP-OF-THE-PRODUCT.EXE", "{setup}"},
+            222},
+        // 29 units; a limit of 257 bytes on the cabinet's path would give 215.
+        LimitCase{"CabinetWithALongName",
+                  {"--archive", "{archive}", "--resource", "BL", "SETUP-OF-THE-PRODUCT-2026.EX_",
+                   "{cabinet}"},
+                  217},
+        // 11 units in 15 bytes of UTF-8; a limit in bytes would give 229.
+        LimitCase{
+            "CabinetWithACjkName",
+            {"--archive", "{archive}", "--resource", "BL", "SETUP\u5b89\u88c5.EX_", "{cabinet}"},
+            235}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
+// --- Setups that ask for elevation. The stub starts setup unelevated with CreateProcessW; on
+// Windows with User Account Control that fails with ERROR_ELEVATION_REQUIRED (740) for an image
+// whose manifest asks for requireAdministrator, or highestAvailable when an administrator runs
+// it, or (installer detection) a 32-bit image named like setup that names no level, and the stub
+// ends with 124. No Wine test can show it: Wine gives every process a full administrator token
+// and never answers 740, so these cases check what the packer decides and inspect predicts. The
+// setups are built by the windows preset from elevation_setup.cpp and tests/packer/manifests/.
+
+struct ElevationCase {
+  const char* name;
+  const char* setup;                // in the Windows build's bin directory
+  std::vector<std::string> reason;  // empty: Windows starts it unelevated; else all of these in
+                                    // the refusal and in inspect's verdict
+};
+
+void PrintTo(const ElevationCase& c, std::ostream* out) { *out << c.name; }
+
+class Elevation : public Packer, public ::testing::WithParamInterface<ElevationCase> {};
+
+TEST_P(Elevation, RefusedUnlessAllowedAndPredictedAs124) {
+  const ElevationCase& c = GetParam();
+  const fs::path setup = wine_tests::WindowsBinDir() / c.setup;
+  ASSERT_TRUE(fs::is_regular_file(setup)) << setup << ": build the windows preset first";
+  const bool elevates = !c.reason.empty();
+  // Each way of carrying setup: a cabinet, setup.exe, and under its own name.
+  const std::vector<std::vector<std::string>> storages = {
+      {"--setup", setup.string(), "--setup-storage", "cabinet"},
+      {"--setup", setup.string(), "--setup-storage", "plain"},
+      {"--resource", "B7", "SETUP-OF-THE-PRODUCT.EXE", setup.string()}};
+  for (size_t way = 0; way < storages.size(); ++way) {
+    SCOPED_TRACE(storages[way][2]);
+    const fs::path installer = scratch_.Path() / ("installer-" + std::to_string(way) + ".exe");
+    std::vector<std::string> args = storages[way];
+    args.insert(args.end(), {"--archive", in_.archive.string(), "--output", installer.string()});
+
+    // By default, and with --unchecked, which is about layouts only.
+    for (const bool unchecked : {false, true}) {
+      std::vector<std::string> strict = args;
+      if (unchecked) strict.push_back("--unchecked");
+      const ProcessResult packed = Pack(strict);
+      if (!elevates) {
+        EXPECT_EQ(packed.exit_status, 0) << packed.output;
+        continue;
+      }
+      EXPECT_EQ(packed.exit_status, 2) << packed.output;
+      EXPECT_FALSE(fs::exists(installer));
+      std::vector<std::string> expected = {
+          "stubpack: " + setup.string() + ": on Windows with User Account Control",
+          "would end with 124",
+          "setup must start unelevated (requestedExecutionLevel asInvoker)",
+          "a helper process that it starts with elevation and waits for",
+          "remove the work directory",
+          "--allow-elevating-setup packs such a setup anyway"};
+      expected.insert(expected.end(), c.reason.begin(), c.reason.end());
+      for (const std::string& text : expected)
+        EXPECT_NE(packed.output.find(text), std::string::npos)
+            << "missing \"" << text << "\" in: " << packed.output;
+    }
+
+    std::vector<std::string> allowed = args;
+    allowed.push_back("--allow-elevating-setup");
+    const ProcessResult packed = Pack(allowed);
+    ASSERT_EQ(packed.exit_status, 0) << packed.output;
+    const InspectVerdict verdict = Inspect(installer);
+    ASSERT_TRUE(verdict.read) << verdict.output;
+    if (!elevates) {
+      EXPECT_FALSE(verdict.exit_code.has_value()) << verdict.output;
+      continue;
+    }
+    EXPECT_EQ(verdict.exit_code, StubExitCode::SETUP_LAUNCH_FAILED) << verdict.output;
+    EXPECT_EQ(verdict.reason.rfind("on Windows with User Account Control, ", 0), 0u)
+        << verdict.output;
+    for (const std::string& text : c.reason)
+      EXPECT_NE(verdict.reason.find(text), std::string::npos)
+          << "missing \"" << text << "\" in: " << verdict.output;
+    // Setup is written whole as ever: the stub finds it, and only its start is refused.
+    EXPECT_NE(verdict.output.find("\n  setup: \""), std::string::npos) << verdict.output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, Elevation,
+    ::testing::Values(
+        ElevationCase{"NoManifest", "elevation-setup-none.exe", {}},
+        ElevationCase{"NoLevel", "elevation-setup-no-level.exe", {}},
+        ElevationCase{"AsInvoker", "elevation-setup-as-invoker.exe", {}},
+        ElevationCase{
+            "HighestAvailable",
+            "elevation-setup-highest-available.exe",
+            {"requestedExecutionLevel highestAvailable", "when an administrator runs",
+             "ERROR_ELEVATION_REQUIRED (740)", "a standard user's run starts setup unelevated"}},
+        ElevationCase{
+            "RequireAdministrator",
+            "elevation-setup-require-administrator.exe",
+            {"requestedExecutionLevel requireAdministrator", "ERROR_ELEVATION_REQUIRED (740)"}},
+        // A byte order mark, prefixes, single quotes, spaces around "=", a decoy in a comment.
+        ElevationCase{"PrefixedSingleQuotedRequireAdministrator",
+                      "elevation-setup-prefixed-require-administrator.exe",
+                      {"requestedExecutionLevel requireAdministrator"}},
+        ElevationCase{"NoManifest32Bit",
+                      "elevation-setup32-none.exe",
+                      {"32-bit image without a manifest", "installer detection",
+                       "ERROR_ELEVATION_REQUIRED (740)"}},
+        ElevationCase{"NoLevel32Bit",
+                      "elevation-setup32-no-level.exe",
+                      {"32-bit image whose manifest names no requestedExecutionLevel",
+                       "installer detection"}},
+        ElevationCase{"AsInvoker32Bit", "elevation-setup32-as-invoker.exe", {}}),
+    [](const ::testing::TestParamInfo<ElevationCase>& info) {
+      return std::string(info.param.name);
+    });
+
 TEST(CommandLine, HelpAndVersionAnswerWithoutPacking) {
   const ProcessResult help = RunProcess({Stubpack().string(), "--help"});
   EXPECT_EQ(help.exit_status, 0);
-  for (const char* option : {"--archive", "--setup-storage", "--sign-cert", "--resource",
-                             "--unchecked", "--company-name", "--official-build", "inspect"})
+  for (const char* option :
+       {"--archive", "--setup-storage", "--sign-cert", "--resource", "--unchecked",
+        "--allow-elevating-setup", "--company-name", "--official-build", "inspect"})
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
   const ProcessResult version = RunProcess({Stubpack().string(), "--version"});
   EXPECT_EQ(version.exit_status, 0);

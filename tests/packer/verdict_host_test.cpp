@@ -67,7 +67,7 @@ class VerdictHost : public EmulatedTest, public ::testing::WithParamInterface<La
     std::vector<stubpack::ListedResource> listed;
     for (const stubpack::InspectedResource& r : resources_) listed.push_back(r.listed);
     const stubpack::Verdict layout =
-        stubpack::Predict(listed, [](size_t, SetupStorage) { return std::string(); });
+        stubpack::Predict(listed, [](size_t, SetupStorage) { return stubpack::SetupFindings(); });
     expected_ = layout.exit_code == verdict_.exit_code ? verdict_.exit_code : layout.exit_code;
     std::ostringstream out, err;
     stubpack::Inspect(installer.string(), out, err);
@@ -228,16 +228,15 @@ TEST_P(VerdictHost, StubEndsAsThePackerPredicts) {
   ExpectAsPredicted(RunFrom(kShortest));
 }
 
-// The verdict's last stub directory at which setup's path fits, and one unit more. For a cabinet
-// the packer's longest_directory is lowered further by the cabinet library's byte limit, which
-// the emulation's library does not have: the stub's own limit is path_limit.
-TEST_P(VerdictHost, PathLimitIsTheLongestStubDirectoryThatFits) {
-  if (verdict_.path_limit < static_cast<int>(kShortest)) {
+// The verdict's last stub directory at which setup's path fits, and one unit more: for every
+// way of carrying setup, a cabinet too, the packer's limit is the stub's own.
+TEST_P(VerdictHost, LongestDirectoryIsTheLastThatFits) {
+  if (verdict_.longest_directory < static_cast<int>(kShortest)) {
     // No limit of setup's path: the verdict holds from the longest stub directory as well.
     ExpectAsPredicted(RunFrom(payload_layout::kLongestStubDirectory));
     return;
   }
-  const size_t limit = static_cast<size_t>(verdict_.path_limit);
+  const size_t limit = static_cast<size_t>(verdict_.longest_directory);
   {
     SCOPED_TRACE(testing::Message() << limit << " units");
     ExpectAsPredicted(RunFrom(limit));

@@ -1,8 +1,10 @@
 // `stubpack inspect` against the real stub: for each layout of the table, the exit code that
 // inspect predicts is the one the stub gives under Wine with the same installer; where inspect
 // says setup runs, setup (enum-resources.exe) must have found the archive it was told about.
-// The longest stub directory that inspect names is tried, one unit more, and for a cabinet
-// the last length before PATH_TOO_LONG and one more.
+// The longest stub directory that inspect names is tried and one unit more, in ASCII and in CJK
+// characters: the limit is the stub's own, in UTF-16 units, for a cabinet as for setup itself.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "core/exit_codes.h"
@@ -51,35 +53,58 @@ TEST_P(Verdict, StubEndsAsInspectSays) {
   EXPECT_EQ(*code, Expected(verdict)) << verdict.output;
 }
 
-// The stub's directory as Wine names it ("Z:" and the Linux path) padded to `units` units with
-// its final backslash.
-fs::path DirectoryOfLength(const fs::path& base, int units) {
-  const int have = static_cast<int>(wine_tests::WindowsPath(base).size()) + 1;  // with "\"
-  if (units <= have + 1) return {};
-  return base / std::string(static_cast<size_t>(units - have - 1), 'd');
+// The stub's directory as Wine names it ("Z:" and the Linux path) padded to `units` UTF-16 units
+// with its final backslash by names of `character` (one unit in UTF-8); empty when `base` is too
+// long for it.
+fs::path DirectoryOfLength(const fs::path& base, int units, const std::string& character) {
+  // Each name costs its characters and the backslash before it.
+  int left = units - static_cast<int>(wine_tests::WindowsPath(base).size()) - 1;
+  if (left < 2) return {};
+  fs::path directory = base;
+  while (left > 0) {
+    // Linux keeps at most 255 bytes a name; a last name of no character cannot be.
+    int take = std::min(left - 1, 80);
+    if (left - 1 - take == 1) --take;
+    std::string name;
+    for (int i = 0; i < take; ++i) name += character;
+    directory /= name;
+    left -= take + 1;
+  }
+  return directory;
+}
+
+// UTF-16 units of a UTF-8 text of the Basic Multilingual Plane.
+int Units(const std::string& utf8) {
+  return static_cast<int>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 class VerdictAtLength : public Verdict {};
 
 TEST_P(VerdictAtLength, LongestStubDirectoryIsTheLastThatFits) {
+  // Wine turns its own command line into UTF-16 by the locale's code page; non-ASCII paths pass
+  // whole only under UTF-8.
+  setenv("LC_ALL", "C.UTF-8", 1);
   InspectVerdict verdict;
   PackAndRun(scratch_.Path() / "probe", verdict);
   ASSERT_GE(verdict.longest_directory, static_cast<int>(payload_layout::kShortestStubDirectory))
       << verdict.output;
-  std::vector<int> lengths = {verdict.longest_directory, verdict.longest_directory + 1};
-  if (verdict.path_limit > verdict.longest_directory)
-    lengths.insert(lengths.end(), {verdict.path_limit, verdict.path_limit + 1});
-  for (const int units : lengths) {
-    const fs::path directory = DirectoryOfLength(scratch_.Path(), units);
-    ASSERT_FALSE(directory.empty()) << "the scratch path is too long for " << units << " units";
-    InspectVerdict at;
-    const std::optional<uint32_t> code = PackAndRun(directory, at);
-    ASSERT_TRUE(code.has_value());
-    const uint32_t expected = units <= verdict.longest_directory ? Expected(at)
-                              : units <= verdict.path_limit ? StubExitCode::SETUP_EXTRACTION_FAILED
-                                                            : StubExitCode::PATH_TOO_LONG;
-    EXPECT_EQ(*code, expected) << units << " units: " << wine_tests::WindowsPath(directory) << "\n"
-                               << at.output;
+  EXPECT_EQ(verdict.beyond_longest, StubExitCode::PATH_TOO_LONG) << verdict.output;
+  for (const char* character : {"d", "\u5b57"}) {
+    for (const int units : {verdict.longest_directory, verdict.longest_directory + 1}) {
+      const fs::path directory = DirectoryOfLength(scratch_.Path(), units, character);
+      ASSERT_FALSE(directory.empty()) << "the scratch path is too long for " << units << " units";
+      ASSERT_EQ(Units(wine_tests::WindowsPath(directory)) + 1, units);
+      InspectVerdict at;
+      const std::optional<uint32_t> code = PackAndRun(directory, at);
+      ASSERT_TRUE(code.has_value());
+      const uint32_t expected =
+          units <= verdict.longest_directory ? Expected(at) : StubExitCode::PATH_TOO_LONG;
+      EXPECT_EQ(*code, expected) << units << " units: " << wine_tests::WindowsPath(directory)
+                                 << "\n"
+                                 << at.output;
+    }
   }
 }
 

@@ -1,8 +1,10 @@
-// setup.exe as a one-file MSZIP cabinet, written by libgcab.
+// setup.exe as a one-file MSZIP cabinet, written by libgcab, and read back.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "tools/stubpack/bytes.h"
 
 namespace stubpack {
 
@@ -23,5 +25,12 @@ bool WriteSetupCabinet(const std::string& setup_path, const std::string& cabinet
 // one whole file, or an empty text: the header, the first file and every data block of its
 // folder, with their checksums.
 std::string CabinetProblem(const uint8_t* data, uint64_t size);
+
+// The first file of a cabinet that CabinetProblem passes, expanded into `file`. False with
+// `problem` when a data block does not expand to the size it claims (what the stub's
+// expansion would meet too), or with `unsupported` set as well when the folder's compression is
+// one the packer does not expand (Quantum, LZX).
+bool ExpandFirstFile(const uint8_t* data, uint64_t size, Bytes& file, bool& unsupported,
+                     std::string& problem);
 
 }  // namespace stubpack

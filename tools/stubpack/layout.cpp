@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tools/stubpack/cabinet.h"
+#include "tools/stubpack/execution_level.h"
 #include "tools/stubpack/pe_image.h"
 
 namespace stubpack {
@@ -79,13 +80,32 @@ ResourceId TypeOfStorage(SetupStorage storage) {
   return ResourceId::Name(Units(kTypes[t]));
 }
 
-std::string SetupContentProblem(const uint8_t* data, uint64_t size, SetupStorage storage) {
-  if (storage == SetupStorage::kCabinet) return CabinetProblem(data, size);
+SetupFindings InspectSetup(const uint8_t* data, uint64_t size, SetupStorage storage) {
+  SetupFindings found;
+  Bytes expanded;
+  if (storage == SetupStorage::kCabinet) {
+    bool unsupported = false;
+    std::string problem;
+    if (!ExpandFirstFile(data, size, expanded, unsupported, problem)) {
+      if (unsupported) {
+        found.elevation = UnreadManifestRefusal(problem);
+      } else {
+        found.stored = problem;
+      }
+      return found;
+    }
+    data = expanded.data();
+    size = expanded.size();
+  }
   Bytes head(data, data + std::min<uint64_t>(size, 65536));
   PeHeaders pe;
-  std::string problem;
-  if (!ParsePe(head, pe, problem)) return problem;
-  return {};
+  if (!ParsePe(head, pe, found.image)) return found;
+  if (pe.magic != 0x10B && pe.magic != 0x20B) {
+    found.image = "not a PE executable: unknown optional header";
+    return found;
+  }
+  found.elevation = ElevationRefusal(data, size);
+  return found;
 }
 
 Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& check) {
@@ -211,6 +231,7 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
                Quoted(kSetupPrefix) + " was reached";
     return v;
   }
+  v.setup = setup;
   v.setup_name = listed[setup].name.Display();
   v.setup_type = kTypes[setup_type];
   const SetupStorage storage = payload_layout::kStorageOfType[setup_type];
@@ -224,16 +245,11 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
     return v;
   }
   const size_t setup_units = listed[setup].name.name.size();
-  v.path_limit = static_cast<int>(payload_layout::LongestStubDirectoryFor(storage, setup_units));
-  v.longest_directory = v.path_limit;
-  if (storage == SetupStorage::kCabinet) {
-    // The library is handed the stub directory, the work directory's name and the cabinet's.
-    const int name_bytes = static_cast<int>(Utf16ToUtf8(listed[setup].name.name).size());
-    v.longest_directory = std::min(
-        v.longest_directory,
-        kCabinetPathBytes - static_cast<int>(payload_layout::kWorkDirectoryNameUnits) - name_bytes);
-  }
-  if (v.path_limit < static_cast<int>(payload_layout::kShortestStubDirectory)) {
+  // The cabinet library is handed no path (the stub's open callback resolves an alias to the
+  // cabinet), so the stub's own buffers alone set the limit, for a cabinet as for setup itself.
+  v.longest_directory =
+      static_cast<int>(payload_layout::LongestStubDirectoryFor(storage, setup_units));
+  if (v.longest_directory < static_cast<int>(payload_layout::kShortestStubDirectory)) {
     v.broken.push_back({setup, "setup's name is so long that its path exceeds " +
                                    std::to_string(kPathUnits - 1) +
                                    " units in every stub directory"});
@@ -242,28 +258,40 @@ Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& che
         "setup's path does not fit " + std::to_string(kPathUnits) + " units in any stub directory";
     return v;
   }
-  const std::string problem = check(static_cast<size_t>(setup), storage);
+  const SetupFindings found = check(static_cast<size_t>(setup), storage);
   if (storage == SetupStorage::kCabinet) {
     v.setup_storage = std::string("cabinet, expanded into ") + kSetupFileName;
-    if (!problem.empty()) {
+    if (!found.stored.empty()) {
       v.broken.push_back({setup, "setup under " + v.setup_type +
                                      " is a Microsoft Cabinet holding " + kSetupFileName + ": " +
-                                     problem});
+                                     found.stored});
       v.exit_code = StubExitCode::SETUP_EXTRACTION_FAILED;
-      v.reason = "setup under \"" + v.setup_type + "\" does not expand: " + problem;
+      v.reason = "setup under \"" + v.setup_type + "\" does not expand: " + found.stored;
+      return v;
     }
   } else {
     v.setup_storage = storage == SetupStorage::kPlain
                           ? std::string("uncompressed, written as ") + kSetupFileName
                           : std::string("uncompressed, written under its resource name");
-    if (!problem.empty()) {
-      v.broken.push_back(
-          {setup, "setup under " + v.setup_type + " is " + kSetupFileName + " itself: " + problem});
-      v.exit_code = StubExitCode::SETUP_LAUNCH_FAILED;
-      v.reason = "setup is written but cannot be started: " + problem;
-    }
   }
-  if (v.exit_code == StubExitCode::SUCCESS) v.roles[setup] += ", " + v.setup_storage;
+  if (!found.image.empty()) {
+    v.broken.push_back(
+        {setup, "setup under " + v.setup_type + " is " +
+                    (storage == SetupStorage::kCabinet
+                         ? std::string("a Microsoft Cabinet holding ") + kSetupFileName +
+                               ", which is " + found.image
+                         : std::string(kSetupFileName) + " itself: " + found.image)});
+    v.exit_code = StubExitCode::SETUP_LAUNCH_FAILED;
+    v.reason = "setup is written but cannot be started: " + found.image;
+    return v;
+  }
+  v.roles[setup] += ", " + v.setup_storage;
+  if (!found.elevation.empty()) {
+    // Not a layout rule: the stub writes setup whole and starts it as it always does.
+    v.elevation = found.elevation;
+    v.exit_code = StubExitCode::SETUP_LAUNCH_FAILED;
+    v.reason = "on Windows with User Account Control, " + found.elevation;
+  }
   return v;
 }
 

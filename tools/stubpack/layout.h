@@ -1,7 +1,7 @@
 // What the stub does with a set of resources: its scan of the payload types replayed step by
 // step, and the layout rules that a finished installer keeps. The rules are the stub's own, read
-// from core/; what is added here is only what the stub does not decide (the cabinet library's
-// limit, the checks of setup's bytes).
+// from core/; what is added here is only what the stub does not decide: the checks of setup's
+// bytes, and what setup's manifest asks of User Account Control.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +14,6 @@
 #include "tools/stubpack/resource_tree.h"
 
 namespace stubpack {
-
-// The cabinet library opens a cabinet whose path (directory and name, in UTF-8) has at most this
-// many bytes; one more and the expansion fails (measured with Wine 8.0's cabinet.dll). The
-// library's limit, not the stub's: the stub's buffers would hold more.
-constexpr int kCabinetPathBytes = 257;
 
 // An ASCII text of core/ as UTF-16 units, as resource identifiers hold it.
 std::u16string Units(const char* ascii);
@@ -40,13 +35,14 @@ struct Verdict {
   std::string reason;
   std::string archive_name, archive_type;
   std::string setup_name, setup_type, setup_storage;
+  long setup = -1;  // the listed resource that the stub takes for setup, when it finds one
   // The longest stub directory, in UTF-16 units with its final backslash, at which setup's
   // path fits; beyond it the run ends with PATH_TOO_LONG. Below
   // payload_layout::kShortestStubDirectory: none fits.
   int longest_directory = 0;
-  // Where PATH_TOO_LONG begins: beyond this many units. Between longest_directory and it the
-  // cabinet library refuses the cabinet's path and the run ends with SETUP_EXTRACTION_FAILED.
-  int path_limit = 0;
+  // Why Windows with User Account Control refuses to start setup from the unelevated stub, which
+  // then ends with SETUP_LAUNCH_FAILED (the verdict's code); empty when it starts setup.
+  std::string elevation;
   std::vector<std::string> roles;  // per listed resource, what the stub makes of it
   struct Broken {
     long index;  // the listed resource at fault, or -1 for the layout as a whole
@@ -55,13 +51,18 @@ struct Verdict {
   std::vector<Broken> broken;  // the layout rules that the resources break
 };
 
-// What is wrong with a resource's bytes as setup stored as `storage`: for a cabinet one that
-// expands, else a PE executable; an empty text when nothing is.
-using SetupCheck = std::function<std::string(size_t index, payload_layout::SetupStorage storage)>;
+// What the stub meets with a resource's bytes as setup stored as `storage`; empty texts when
+// nothing stands in its way.
+struct SetupFindings {
+  std::string stored;     // what keeps setup.exe from being written: for a cabinet one that expands
+  std::string image;      // what keeps it from starting anywhere: it is no PE executable
+  std::string elevation;  // what keeps it from starting unelevated (see Verdict::elevation)
+};
+using SetupCheck = std::function<SetupFindings(size_t index, payload_layout::SetupStorage storage)>;
 
 // The checks for SetupCheck on bytes in memory.
-std::string SetupContentProblem(const uint8_t* data, uint64_t size,
-                                payload_layout::SetupStorage storage);
+SetupFindings InspectSetup(const uint8_t* data, uint64_t size,
+                           payload_layout::SetupStorage storage);
 
 // `listed` in the order of the resource directory; `check` looks at the setup that was found.
 Verdict Predict(const std::vector<ListedResource>& listed, const SetupCheck& check);

@@ -41,6 +41,11 @@ void Help(const stubpack::PackOptions& defaults) {
          "  --sign-cert FILE        PEM certificate chain; with --sign-key, signs with "
          "osslsigncode\n"
          "  --sign-key FILE         PEM private key\n"
+         "  --allow-elevating-setup packs a setup that Windows with User Account Control starts\n"
+         "                          only elevated (requireAdministrator, highestAvailable, or a\n"
+         "                          32-bit image that names no level): the stub, unelevated, then\n"
+         "                          ends with 124. Refused by default: setup should start\n"
+         "                          unelevated (asInvoker) and elevate a helper it waits for\n"
          "\n"
          "Version block (string table 040904b0; defaults are the demo product's):\n";
   for (const stubpack::VersionKey& k : defaults.version) {
@@ -126,6 +131,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "--unchecked") {
       o.unchecked = true;
+      continue;
+    }
+    if (arg == "--allow-elevating-setup") {
+      o.allow_elevating_setup = true;
       continue;
     }
     if (arg == "--resource") {

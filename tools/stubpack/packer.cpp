@@ -416,22 +416,36 @@ int Pack(const PackOptions& o) {
                       " bytes; a resource's size is 32 bits, so it must stay below 4 GiB");
   }
 
-  if (!o.unchecked) {
-    std::vector<ListedResource> listed;
-    for (const ResourceEntry& e : entries) listed.push_back({e.type, e.name, e.size});
-    const Verdict v = Predict(listed, [&](size_t i, payload_layout::SetupStorage storage) {
-      MappedFile setup;
-      std::string why;
-      if (!setup.Open(entries[i].path, why)) return why;
-      return SetupContentProblem(setup.Data(), setup.Size(), storage);
-    });
-    if (!v.broken.empty() || v.exit_code != StubExitCode::SUCCESS) {
-      for (const Verdict::Broken& b : v.broken)
-        Fail(b.index >= 0 ? entries[b.index].origin : "", "the layout breaks a rule: " + b.rule);
-      if (v.broken.empty())
-        Fail("", "the stub would end with " + std::to_string(v.exit_code) + ": " + v.reason);
-      return Fail("", "nothing written; --unchecked writes such a layout for tests");
+  // Predicted even when unchecked: a setup that asks for elevation has an option of its own.
+  std::vector<ListedResource> listed;
+  for (const ResourceEntry& e : entries) listed.push_back({e.type, e.name, e.size});
+  std::string unreadable;  // a setup that cannot be mapped: no verdict, a failure of the packer's
+  const Verdict v = Predict(listed, [&](size_t i, payload_layout::SetupStorage storage) {
+    MappedFile setup;
+    if (!setup.Open(entries[i].path, unreadable)) {
+      unreadable = entries[i].path + ": " + unreadable;
+      return SetupFindings();
     }
+    return InspectSetup(setup.Data(), setup.Size(), storage);
+  });
+  if (!unreadable.empty()) return Fail("", unreadable);
+  if (!o.unchecked &&
+      (!v.broken.empty() || (v.exit_code != StubExitCode::SUCCESS && v.elevation.empty()))) {
+    for (const Verdict::Broken& b : v.broken)
+      Fail(b.index >= 0 ? entries[b.index].origin : "", "the layout breaks a rule: " + b.rule);
+    if (v.broken.empty())
+      Fail("", "the stub would end with " + std::to_string(v.exit_code) + ": " + v.reason);
+    return Fail("", "nothing written; --unchecked writes such a layout for tests");
+  }
+  if (!v.elevation.empty() && !o.allow_elevating_setup) {
+    const std::string& setup = entries[static_cast<size_t>(v.setup)].origin;
+    Fail(setup, "on Windows with User Account Control the installer would end with " +
+                    std::to_string(StubExitCode::SETUP_LAUNCH_FAILED) + ": " + v.elevation);
+    Fail(setup,
+         "setup must start unelevated (requestedExecutionLevel asInvoker) and elevate only a part "
+         "of itself: a helper process that it starts with elevation and waits for, so that the "
+         "stub can remove the work directory once setup has ended");
+    return Fail("", "nothing written; --allow-elevating-setup packs such a setup anyway");
   }
 
   const uint32_t rsrc_rva = stub.next_rva;

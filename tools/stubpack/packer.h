@@ -16,6 +16,9 @@ struct PackOptions {
   std::string archive, setup, output, stub, icon, sign_cert, sign_key;
   bool plain_setup = false;  // "BN"/"SETUP.EXE" instead of a cabinet under "BL"
   bool unchecked = false;    // write layouts that break the rules, for tests
+  // Write a setup that Windows with User Account Control starts only elevated, which the stub
+  // (unelevated, by CreateProcessW) cannot.
+  bool allow_elevating_setup = false;
   std::vector<RawResource> resources;
   std::vector<VersionKey> version = DefaultVersionKeys();
 };

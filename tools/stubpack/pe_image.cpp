@@ -11,6 +11,7 @@ namespace stubpack {
 namespace {
 
 constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kPe32 = 0x10B;
 constexpr uint16_t kPe32Plus = 0x20B;
 constexpr uint16_t kExecutableImage = 0x0002;
 constexpr uint16_t kDll = 0x2000;
@@ -21,7 +22,8 @@ constexpr uint32_t kInitializedDataReadOnly = 0x40000040;  // CNT_INITIALIZED_DA
 }  // namespace
 
 uint32_t PeHeaders::DirectoryOffset(uint32_t index) const {
-  return optional_offset + 112 + 8 * index;  // PE32+: the directories follow 112 bytes of fields
+  // The directories follow 112 bytes of fields in PE32+, 96 in PE32.
+  return optional_offset + (magic == kPe32 ? 96 : 112) + 8 * index;
 }
 uint32_t PeHeaders::DirectoryRva(uint32_t index, const Bytes& headers) const {
   return index < directory_count ? GetU32(&headers[DirectoryOffset(index)]) : 0;
@@ -62,8 +64,10 @@ bool ParsePe(const Bytes& h, PeHeaders& pe, std::string& problem) {
     return false;
   }
   pe.magic = GetU16(&h[pe.optional_offset]);
-  if (pe.magic == kPe32Plus) {
-    if (optional_size < 112) {
+  if (pe.magic == kPe32Plus || pe.magic == kPe32) {
+    // The fields up to the subsystem sit alike in both; PE32+ widens the four sizes after them.
+    const uint32_t fields = pe.magic == kPe32Plus ? 112 : 96;
+    if (optional_size < fields) {
       problem = "not a PE executable: the optional header is cut short";
       return false;
     }
@@ -73,8 +77,8 @@ bool ParsePe(const Bytes& h, PeHeaders& pe, std::string& problem) {
     pe.size_of_image = GetU32(o + 56);
     pe.size_of_headers = GetU32(o + 60);
     pe.subsystem = GetU16(o + 68);
-    pe.directory_count = GetU32(o + 108);
-    if (112 + uint64_t{pe.directory_count} * 8 > optional_size) {
+    pe.directory_count = GetU32(o + fields - 4);
+    if (fields + uint64_t{pe.directory_count} * 8 > optional_size) {
       problem = "not a PE executable: more data directories than the optional header holds";
       return false;
     }

@@ -22,7 +22,9 @@ struct PeSection {
 struct PeHeaders {
   uint32_t pe_offset = 0;        // "PE\0\0"
   uint32_t optional_offset = 0;  // the optional header
-  uint16_t machine = 0, characteristics = 0, magic = 0, subsystem = 0;
+  uint16_t machine = 0, characteristics = 0, subsystem = 0;
+  uint16_t magic = 0;  // 0x10B for a 32-bit image (PE32), 0x20B for a 64-bit one (PE32+)
+  bool Is32Bit() const { return magic == 0x10B; }
   uint32_t section_alignment = 0, file_alignment = 0, size_of_image = 0, size_of_headers = 0;
   uint32_t directory_count = 0;
   uint32_t section_table_offset = 0;

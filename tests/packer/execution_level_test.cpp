@@ -1,0 +1,397 @@
+// The packer's reader of what setup asks of User Account Control, on hand-made manifest texts and
+// on the windows preset's elevation setups: the level it reads, the texts it refuses (in one
+// line), and that no cut or damaged byte of its input makes it read beyond the input's end (each
+// input is copied into a buffer of exactly its size, which the sanitizer build watches). Also
+// the cabinet expansion that inspect reads setup's image through.
+#include "tools/stubpack/execution_level.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "tests/packer/packer_fixture.h"
+#include "tools/stubpack/cabinet.h"
+
+namespace packer_tests {
+namespace {
+
+using stubpack::ExecutionLevel;
+
+// A manifest whose requestedPrivileges holds `inner`.
+std::string Manifest(const std::string& inner) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+         "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
+         "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n"
+         "    <security>\n"
+         "      <requestedPrivileges>\n"
+         "        " +
+         inner +
+         "\n"
+         "      </requestedPrivileges>\n"
+         "    </security>\n"
+         "  </trustInfo>\n"
+         "</assembly>\n";
+}
+
+struct TextCase {
+  const char* name;
+  std::string text;
+  ExecutionLevel level;  // when `refusal` is empty
+  const char* refusal;   // else a part of the problem
+};
+
+void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
+
+bool Read(const std::string& text, ExecutionLevel& level, std::string& problem) {
+  const std::vector<uint8_t> exact(text.begin(), text.end());
+  return stubpack::ReadExecutionLevel(exact.data(), exact.size(), level, problem);
+}
+
+bool IsOneLine(const std::string& problem) {
+  return !problem.empty() && problem.find_first_of("\r\n") == std::string::npos;
+}
+
+class ManifestText : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(ManifestText, ReadsTheLevelOrRefusesInOneLine) {
+  const TextCase& c = GetParam();
+  ExecutionLevel level = ExecutionLevel::kNone;
+  std::string problem;
+  const bool read = Read(c.text, level, problem);
+  if (c.refusal == nullptr) {
+    ASSERT_TRUE(read) << problem;
+    EXPECT_EQ(level, c.level);
+  } else {
+    ASSERT_FALSE(read) << "read as level " << static_cast<int>(level);
+    EXPECT_NE(problem.find(c.refusal), std::string::npos) << problem;
+    EXPECT_EQ(problem.rfind("at byte ", 0), 0u) << problem;
+    EXPECT_TRUE(IsOneLine(problem)) << problem;
+  }
+}
+
+// Every cut of the text: read, or refused in one line, and never beyond the cut.
+TEST_P(ManifestText, EveryCutIsReadOrRefusedWithinIt) {
+  const std::string& text = GetParam().text;
+  for (size_t size = 0; size <= text.size(); ++size) {
+    ExecutionLevel level = ExecutionLevel::kNone;
+    std::string problem;
+    const bool read = Read(text.substr(0, size), level, problem);
+    EXPECT_TRUE(read || IsOneLine(problem)) << size << " bytes: " << problem;
+  }
+}
+
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+const std::string kRequire = "<requestedExecutionLevel level=\"requireAdministrator\"/>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ManifestText,
+    ::testing::Values(
+        TextCase{"AsInvoker",
+                 Manifest("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+                 ExecutionLevel::kAsInvoker, nullptr},
+        TextCase{"HighestAvailable",
+                 Manifest("<requestedExecutionLevel level=\"highestAvailable\"/>"),
+                 ExecutionLevel::kHighestAvailable, nullptr},
+        TextCase{"RequireAdministrator", Manifest(kRequire), ExecutionLevel::kRequireAdministrator,
+                 nullptr},
+        TextCase{"PrefixesSingleQuotesSpacesAndAByteOrderMark",
+                 "\xEF\xBB\xBF<?xml version='1.0'?>\r\n"
+                 "<v1:assembly xmlns:v1='urn:schemas-microsoft-com:asm.v1'>"
+                 "<v3:trustInfo xmlns:v3='urn:schemas-microsoft-com:asm.v3'><v3:security>"
+                 "<v3:requestedPrivileges>\t<v3:requestedExecutionLevel\r\n uiAccess = 'false'"
+                 "\n level\t=\t'requireAdministrator' ></v3:requestedExecutionLevel>"
+                 "</v3:requestedPrivileges></v3:security></v3:trustInfo></v1:assembly>",
+                 ExecutionLevel::kRequireAdministrator, nullptr},
+        TextCase{"NoTrustInfo",
+                 "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+                 "<dependency/></assembly>",
+                 ExecutionLevel::kNone, nullptr},
+        TextCase{"LevelOnlyInACommentAndCdata",
+                 Manifest("<!-- " + kRequire + " --><![CDATA[" + kRequire + "]]>"),
+                 ExecutionLevel::kNone, nullptr},
+        TextCase{"QuotedGreaterThanAndOtherQuote",
+                 Manifest("<requestedExecutionLevel note='a > b \"c\"' level=\"asInvoker\"/>"),
+                 ExecutionLevel::kAsInvoker, nullptr},
+        TextCase{"PaddedWithZeros", Manifest(kRequire) + std::string(4, '\0'),
+                 ExecutionLevel::kRequireAdministrator, nullptr},
+        TextCase{"Utf16", std::string("\xFF\xFE<\0a\0/\0>\0", 10), ExecutionLevel::kNone, "UTF-16"},
+        TextCase{"NulInside", std::string("<assembly>\0</assembly>", 22), ExecutionLevel::kNone,
+                 "NUL"},
+        TextCase{"Empty", "", ExecutionLevel::kNone, "no XML element"},
+        TextCase{"NotXml", "requireAdministrator", ExecutionLevel::kNone, "no XML element"},
+        TextCase{"EndsInsideAnElement",
+                 Manifest(kRequire).substr(0, Manifest(kRequire).find("</security>")),
+                 ExecutionLevel::kNone, "ends inside <security>"},
+        TextCase{"CutInsideATag", "<assembly><trustInfo", ExecutionLevel::kNone,
+                 "start tag is not closed"},
+        TextCase{"UnclosedComment", "<assembly><!-- <x/>", ExecutionLevel::kNone,
+                 "comment is not closed"},
+        TextCase{"EndTagClosesAnother", "<assembly><security></trustInfo></assembly>",
+                 ExecutionLevel::kNone, "</trustInfo> closes <security>"},
+        TextCase{"TwoLevels", Manifest(kRequire + kRequire), ExecutionLevel::kNone,
+                 "a second requestedExecutionLevel"},
+        TextCase{
+            "LevelOutsideRequestedPrivileges",
+            "<assembly><trustInfo><security>" + kRequire + "</security></trustInfo></assembly>",
+            ExecutionLevel::kNone, "outside trustInfo/security/requestedPrivileges"},
+        TextCase{"LevelSpelledOtherwise",
+                 Manifest("<requestedExecutionLevel level=\"RequireAdministrator\"/>"),
+                 ExecutionLevel::kNone, "level=\"RequireAdministrator\" is none of"},
+        TextCase{"LevelWithSpaces", Manifest("<requestedExecutionLevel level=\" asInvoker\"/>"),
+                 ExecutionLevel::kNone, "is none of"},
+        TextCase{"NoLevelAttribute", Manifest("<requestedExecutionLevel uiAccess=\"false\"/>"),
+                 ExecutionLevel::kNone, "no level attribute"},
+        TextCase{"PrefixedLevelAttribute",
+                 Manifest("<requestedExecutionLevel x:level=\"asInvoker\"/>"),
+                 ExecutionLevel::kNone, "carries a prefix"},
+        TextCase{"LevelTwice",
+                 Manifest("<requestedExecutionLevel level=\"asInvoker\" "
+                          "level=\"requireAdministrator\"/>"),
+                 ExecutionLevel::kNone, "appears twice"},
+        TextCase{"UnquotedValue", Manifest("<requestedExecutionLevel level=asInvoker/>"),
+                 ExecutionLevel::kNone, "not quoted"},
+        TextCase{"UnclosedValue", Manifest("<requestedExecutionLevel level=\"asInvoker/>"),
+                 ExecutionLevel::kNone, "value is not closed"},
+        TextCase{"LessThanInAValue", Manifest("<requestedExecutionLevel level=\"as<Invoker\"/>"),
+                 ExecutionLevel::kNone, "holds '<'"},
+        TextCase{"DocumentType",
+                 "<!DOCTYPE assembly [<!ENTITY l \"asInvoker\">]>" +
+                     Manifest("<requestedExecutionLevel level=\"&l;\"/>"),
+                 ExecutionLevel::kNone, "document type"},
+        TextCase{"NestedTooDeeply", Repeat("<a>", 65), ExecutionLevel::kNone, "nest too deeply"}),
+    [](const ::testing::TestParamInfo<TextCase>& info) { return std::string(info.param.name); });
+
+// --- Images: the windows preset's elevation setups, read whole, cut and damaged. ---
+
+std::string ImageBytes(const char* name) { return ReadText(wine_tests::WindowsBinDir() / name); }
+
+bool ReadImage(const std::string& bytes, stubpack::ImageElevation& elevation,
+               std::string& problem) {
+  const std::vector<uint8_t> exact(bytes.begin(), bytes.end());
+  return stubpack::ReadImageElevation(exact.data(), exact.size(), elevation, problem);
+}
+
+struct ImageCase {
+  const char* file;
+  bool is_32_bit, has_manifest;
+  ExecutionLevel level;
+  bool refused;  // ElevationRefusal names a reason
+};
+
+void PrintTo(const ImageCase& c, std::ostream* out) { *out << c.file; }
+
+class SetupImage : public ::testing::TestWithParam<ImageCase> {
+ protected:
+  void SetUp() override {
+    bytes_ = ImageBytes(GetParam().file);
+    ASSERT_FALSE(bytes_.empty()) << GetParam().file << ": build the windows preset first";
+  }
+  std::string bytes_;
+};
+
+TEST_P(SetupImage, ReadsBitsManifestAndLevel) {
+  const ImageCase& c = GetParam();
+  stubpack::ImageElevation elevation;
+  std::string problem;
+  ASSERT_TRUE(ReadImage(bytes_, elevation, problem)) << problem;
+  EXPECT_EQ(elevation.is_32_bit, c.is_32_bit);
+  EXPECT_EQ(elevation.has_manifest, c.has_manifest);
+  EXPECT_EQ(elevation.level, c.level);
+  EXPECT_EQ(!stubpack::ElevationRefusal(elevation).empty(), c.refused)
+      << stubpack::ElevationRefusal(elevation);
+}
+
+// Every cut, and every byte of the headers and the resource section set to 0xFF in turn: read or
+// refused in one line, never beyond the input.
+TEST_P(SetupImage, CutOrDamagedIsReadOrRefusedWithinIt) {
+  stubpack::ImageElevation elevation;
+  std::string problem;
+  for (size_t size = 0; size < bytes_.size(); ++size) {
+    const bool read = ReadImage(bytes_.substr(0, size), elevation, problem);
+    EXPECT_TRUE(read || IsOneLine(problem)) << size << " bytes: " << problem;
+  }
+  for (size_t at = 0; at < bytes_.size(); ++at) {
+    std::string damaged = bytes_;
+    damaged[at] = '\xFF';
+    const bool read = ReadImage(damaged, elevation, problem);
+    EXPECT_TRUE(read || IsOneLine(problem)) << "byte " << at << ": " << problem;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builds, SetupImage,
+    ::testing::Values(
+        ImageCase{"elevation-setup-none.exe", false, false, ExecutionLevel::kNone, false},
+        ImageCase{"elevation-setup-no-level.exe", false, true, ExecutionLevel::kNone, false},
+        ImageCase{"elevation-setup-as-invoker.exe", false, true, ExecutionLevel::kAsInvoker, false},
+        ImageCase{"elevation-setup-highest-available.exe", false, true,
+                  ExecutionLevel::kHighestAvailable, true},
+        ImageCase{"elevation-setup-require-administrator.exe", false, true,
+                  ExecutionLevel::kRequireAdministrator, true},
+        ImageCase{"elevation-setup-prefixed-require-administrator.exe", false, true,
+                  ExecutionLevel::kRequireAdministrator, true},
+        ImageCase{"elevation-setup32-none.exe", true, false, ExecutionLevel::kNone, true},
+        ImageCase{"elevation-setup32-no-level.exe", true, true, ExecutionLevel::kNone, true},
+        ImageCase{"elevation-setup32-as-invoker.exe", true, true, ExecutionLevel::kAsInvoker,
+                  false}),
+    [](const ::testing::TestParamInfo<ImageCase>& info) {
+      std::string name;
+      for (const char* c = info.param.file; *c != '.'; ++c)
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+      return name;
+    });
+
+// --- The cabinet expansion through which inspect reads setup's image. ---
+
+class Expansion : public ::testing::Test {
+ protected:
+  void SetUp() override { in_ = MakeInputs(scratch_.Path() / "in"); }
+  ScratchDirectory scratch_;
+  Inputs in_;
+};
+
+bool Expand(const std::string& cabinet, std::string& file, bool& unsupported,
+            std::string& problem) {
+  const std::vector<uint8_t> exact(cabinet.begin(), cabinet.end());
+  stubpack::Bytes expanded;
+  const bool ok =
+      stubpack::ExpandFirstFile(exact.data(), exact.size(), expanded, unsupported, problem);
+  file.assign(expanded.begin(), expanded.end());
+  return ok;
+}
+
+TEST_F(Expansion, GivesBackWhatGcabCompressed) {
+  // The test setup is large enough for many MSZIP blocks.
+  const std::string setup = ReadText(in_.setup), cabinet = ReadText(in_.cabinet);
+  ASSERT_GT(setup.size(), 4u * 32768);
+  std::string file, problem;
+  bool unsupported = true;
+  ASSERT_TRUE(Expand(cabinet, file, unsupported, problem)) << problem;
+  EXPECT_FALSE(unsupported);
+  EXPECT_TRUE(file == setup) << "the expansion differs from setup";
+}
+
+void PutU16(std::string& out, uint32_t v) {
+  out.push_back(static_cast<char>(v & 0xFF));
+  out.push_back(static_cast<char>(v >> 8 & 0xFF));
+}
+void PutU32(std::string& out, uint32_t v) {
+  PutU16(out, v & 0xFFFF);
+  PutU16(out, v >> 16);
+}
+
+// A one-file MSZIP cabinet whose blocks refer back into the blocks before them, as MSZIP allows
+// and gcab's blocks never do: each block a deflate stream of its own over the 32 KiB before it.
+std::string CabinetWithHistory(const std::string& data) {
+  std::string blocks;
+  uint16_t count = 0;
+  for (size_t at = 0; at < data.size(); at += 32768, ++count) {
+    const size_t length = std::min<size_t>(32768, data.size() - at);
+    z_stream zs{};
+    deflateInit2(&zs, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    const size_t window = std::min<size_t>(at, 32768);
+    deflateSetDictionary(&zs, reinterpret_cast<const Bytef*>(data.data() + at - window),
+                         static_cast<uInt>(window));
+    std::string packed(deflateBound(&zs, length) + 2, '\0');
+    packed[0] = 'C';
+    packed[1] = 'K';
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
+    zs.avail_in = static_cast<uInt>(length);
+    zs.next_out = reinterpret_cast<Bytef*>(&packed[2]);
+    zs.avail_out = static_cast<uInt>(packed.size() - 2);
+    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    packed.resize(2 + zs.total_out);
+    deflateEnd(&zs);
+    PutU32(blocks, 0);  // no checksum
+    PutU16(blocks, static_cast<uint32_t>(packed.size()));
+    PutU16(blocks, static_cast<uint32_t>(length));
+    blocks += packed;
+  }
+  const std::string name = "setup.exe";
+  const uint32_t files_at = 36 + 8,
+                 blocks_at = files_at + 16 + static_cast<uint32_t>(name.size()) + 1;
+  std::string cabinet = "MSCF";
+  PutU32(cabinet, 0);
+  PutU32(cabinet, blocks_at + static_cast<uint32_t>(blocks.size()));
+  PutU32(cabinet, 0);
+  PutU32(cabinet, files_at);
+  PutU32(cabinet, 0);
+  cabinet += '\x03';  // version 1.3
+  cabinet += '\x01';
+  PutU16(cabinet, 1);  // folders
+  PutU16(cabinet, 1);  // files
+  PutU32(cabinet, 0);  // flags, set
+  PutU16(cabinet, 0);  // index in the set
+  PutU32(cabinet, blocks_at);
+  PutU16(cabinet, count);
+  PutU16(cabinet, 1);  // MSZIP
+  PutU32(cabinet, static_cast<uint32_t>(data.size()));
+  PutU32(cabinet, 0);       // offset in the folder
+  PutU16(cabinet, 0);       // folder
+  PutU32(cabinet, 0x5821);  // date and time
+  PutU16(cabinet, 0);       // attributes
+  cabinet += name;
+  cabinet += '\0';
+  return cabinet + blocks;
+}
+
+TEST_F(Expansion, InflatesBlocksThatReferToTheOnesBefore) {
+  const std::string setup = ReadText(in_.setup);
+  const std::string cabinet = CabinetWithHistory(setup);
+  // The fixture's cabinet, as an independent reader sees it.
+  const fs::path file = scratch_.Path() / "history.cab", out = scratch_.Path() / "out";
+  WriteText(file, cabinet);
+  const ProcessResult extracted =
+      RunProcess({"cabextract", "-q", "-d", out.string(), file.string()});
+  ASSERT_EQ(extracted.exit_status, 0) << extracted.output;
+  ASSERT_TRUE(ReadText(out / "setup.exe") == setup) << "cabextract expands something else";
+  std::string expanded, problem;
+  bool unsupported = true;
+  ASSERT_TRUE(Expand(cabinet, expanded, unsupported, problem)) << problem;
+  EXPECT_TRUE(expanded == setup) << "the expansion differs from setup";
+}
+
+TEST_F(Expansion, RefusesABlockThatDoesNotInflate) {
+  std::string cabinet = ReadText(in_.cabinet);
+  ASSERT_GT(cabinet.size(), 200u);
+  const auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(
+        static_cast<uint8_t>(cabinet[at]) | static_cast<uint8_t>(cabinet[at + 1]) << 8 |
+        static_cast<uint8_t>(cabinet[at + 2]) << 16 |
+        static_cast<uint32_t>(static_cast<uint8_t>(cabinet[at + 3])) << 24);
+  };
+  // The first data block: its checksum cleared (0 means none), its deflate data replaced by a
+  // block type that does not exist.
+  const size_t block = u32(36);
+  cabinet.replace(block, 4, std::string(4, '\0'));
+  cabinet[block + 10] = '\xFF';
+  std::string file, problem;
+  bool unsupported = true;
+  EXPECT_FALSE(Expand(cabinet, file, unsupported, problem));
+  EXPECT_FALSE(unsupported);
+  EXPECT_NE(problem.find("does not expand"), std::string::npos) << problem;
+}
+
+TEST_F(Expansion, NamesACompressionItDoesNotExpand) {
+  std::string cabinet = ReadText(in_.cabinet);
+  cabinet[36 + 6] = 3;  // the folder's compression: LZX
+  std::string file, problem;
+  bool unsupported = false;
+  EXPECT_FALSE(Expand(cabinet, file, unsupported, problem));
+  EXPECT_TRUE(unsupported);
+  EXPECT_NE(problem.find("LZX"), std::string::npos) << problem;
+}
+
+}  // namespace
+}  // namespace packer_tests
