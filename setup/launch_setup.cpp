@@ -42,6 +42,11 @@ RunResult LaunchSetup(const WCHAR* stub_command_line, const PathBuffer& stub_pat
       WTEXT("=\""), archive_name.Text(), WTEXT("\" --"), WTEXT("archive-resource-type"),
       WTEXT("=\""), archive_type.Text(), WTEXT("\""),
   };
+  // Three paths of at most 259 units, a type of 2 and 75 units of switches and quotes always fit,
+  // so this failure is a guard of the append chain that no input reaches; forwarded arguments
+  // always keep at least the rest of the buffer.
+  static_assert(3 * (kPathUnits - 1) + (kResourceTypeUnits - 1) + 75 < kLine,
+                "the fixed part of setup's command line must always fit");
   for (const WCHAR* piece : pieces) {
     if (!BoundedAppend(line, kLine, piece)) return StubExitCode::SETUP_COMMAND_LINE_FAILED;
   }
