@@ -46,6 +46,17 @@ bool InvalidNameUnit(char16_t c) {
          c == u'*';
 }
 
+// A drive letter in either case, kept in capitals.
+bool ParseDrive(char16_t letter, ParsedPath& parsed, DWORD& error) {
+  if (letter >= u'a' && letter <= u'z') letter = static_cast<char16_t>(letter - 0x20);
+  if (letter < u'A' || letter > u'Z') {
+    error = ERROR_INVALID_NAME;
+    return false;
+  }
+  parsed.drive = letter;
+  return true;
+}
+
 // "\\?\" hands the rest to the file system as it is: no "/" becomes "\", no "." or ".." is
 // folded away, an empty name between two separators stays empty. A name the file system cannot
 // hold ("", ".", "..", one with "/") is then refused (STATUS_OBJECT_NAME_INVALID).
@@ -63,13 +74,7 @@ bool ParseExtendedPath(const std::u16string& path, ParsedPath& parsed, DWORD& er
     error = ERROR_PATH_NOT_FOUND;  // only drive paths are modelled
     return false;
   }
-  char16_t drive = rest[0];
-  if (drive >= u'a' && drive <= u'z') drive = static_cast<char16_t>(drive - 0x20);
-  if (drive < u'A' || drive > u'Z') {
-    error = ERROR_INVALID_NAME;
-    return false;
-  }
-  parsed.drive = drive;
+  if (!ParseDrive(rest[0], parsed, error)) return false;
   std::u16string tail = rest.substr(3);
   if (tail.empty()) return true;  // the root
   parsed.trailing_separator = tail.back() == u'\\';
@@ -104,13 +109,7 @@ bool ParsePath(const std::u16string& path, ParsedPath& parsed, DWORD& error,
     error = ERROR_PATH_NOT_FOUND;  // only drive-absolute paths are modelled
     return false;
   }
-  char16_t drive = path[0];
-  if (drive >= u'a' && drive <= u'z') drive = static_cast<char16_t>(drive - 0x20);
-  if (drive < u'A' || drive > u'Z') {
-    error = ERROR_INVALID_NAME;
-    return false;
-  }
-  parsed.drive = drive;
+  if (!ParseDrive(path[0], parsed, error)) return false;
   std::u16string part;
   for (size_t i = 3; i <= path.size(); ++i) {
     if (i == path.size() || separator(path[i])) {

@@ -53,33 +53,6 @@ TEST_P(Verdict, StubEndsAsInspectSays) {
   EXPECT_EQ(*code, Expected(verdict)) << verdict.output;
 }
 
-// The stub's directory as Wine names it ("Z:" and the Linux path) padded to `units` UTF-16 units
-// with its final backslash by names of `character` (one unit in UTF-8); empty when `base` is too
-// long for it.
-fs::path DirectoryOfLength(const fs::path& base, int units, const std::string& character) {
-  // Each name costs its characters and the backslash before it.
-  int left = units - static_cast<int>(wine_tests::WindowsPath(base).size()) - 1;
-  if (left < 2) return {};
-  fs::path directory = base;
-  while (left > 0) {
-    // Linux keeps at most 255 bytes a name; a last name of no character cannot be.
-    int take = std::min(left - 1, 80);
-    if (left - 1 - take == 1) --take;
-    std::string name;
-    for (int i = 0; i < take; ++i) name += character;
-    directory /= name;
-    left -= take + 1;
-  }
-  return directory;
-}
-
-// UTF-16 units of a UTF-8 text of the Basic Multilingual Plane.
-int Units(const std::string& utf8) {
-  return static_cast<int>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
 class VerdictAtLength : public Verdict {};
 
 TEST_P(VerdictAtLength, LongestStubDirectoryIsTheLastThatFits) {
@@ -93,9 +66,11 @@ TEST_P(VerdictAtLength, LongestStubDirectoryIsTheLastThatFits) {
   EXPECT_EQ(verdict.beyond_longest, StubExitCode::PATH_TOO_LONG) << verdict.output;
   for (const char* character : {"d", "\u5b57"}) {
     for (const int units : {verdict.longest_directory, verdict.longest_directory + 1}) {
-      const fs::path directory = DirectoryOfLength(scratch_.Path(), units, character);
+      const fs::path directory = wine_tests::DirectoryOfWindowsLength(
+          scratch_.Path(), static_cast<size_t>(units), character);
       ASSERT_FALSE(directory.empty()) << "the scratch path is too long for " << units << " units";
-      ASSERT_EQ(Units(wine_tests::WindowsPath(directory)) + 1, units);
+      ASSERT_EQ(wine_tests::Utf16Units(wine_tests::WindowsPath(directory)) + 1,
+                static_cast<size_t>(units));
       InspectVerdict at;
       const std::optional<uint32_t> code = PackAndRun(directory, at);
       ASSERT_TRUE(code.has_value());

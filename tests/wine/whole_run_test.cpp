@@ -191,23 +191,13 @@ INSTANTIATE_TEST_SUITE_P(Codes, SetupExitCode,
 
 // --- Where the installer may be: long, non-Latin and root directories. ---
 
-// UTF-16 units of a UTF-8 text: one per code point, two beyond the Basic Multilingual Plane.
-size_t Utf16Units(const std::string& utf8) {
-  size_t units = 0;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
-  }
-  return units;
-}
-
 struct DirectoryCase {
   const char* name;
-  size_t ascii_units;   // the directory's Windows path with its backslash, padded to this
-  const char* unit;     // or: this character (UTF-8) repeated `repeats` times in the path
+  size_t ascii_units;  // the directory's Windows path with its backslash, padded to this
+  const char* unit;    // or: this character (UTF-8) repeated `repeats` times in the path
   size_t repeats;
-  bool drive_root;      // or: the root of a drive of its own
-  uint32_t exit_code;   // 7, setup's own, unless the stub's own rules refuse the directory
+  bool drive_root;     // or: the root of a drive of its own
+  uint32_t exit_code;  // 7, setup's own, unless the stub's own rules refuse the directory
 };
 
 void PrintTo(const DirectoryCase& row, std::ostream* out) { *out << row.name; }
@@ -246,13 +236,8 @@ class InstallerDirectory : public WholeRun, public ::testing::WithParamInterface
       }
       return directory;
     }
-    size_t have = Utf16Units(WindowsPath(directory)) + 1;
-    while (have < c.ascii_units) {
-      const size_t part = std::min<size_t>(c.ascii_units - have - 1, 100);
-      directory /= std::string(part == 0 ? 1 : part, 'd');
-      have = Utf16Units(WindowsPath(directory)) + 1;
-    }
-    EXPECT_EQ(have, c.ascii_units) << WindowsPath(directory);
+    directory = DirectoryOfWindowsLength(directory, c.ascii_units, "d");
+    EXPECT_EQ(Utf16Units(WindowsPath(directory)) + 1, c.ascii_units) << WindowsPath(directory);
     return directory;
   }
 
@@ -274,9 +259,8 @@ TEST_P(InstallerDirectory, InstallsWhereverTheStubsRulesAcceptIt) {
   const fs::path directory = Directory(c);
   const fs::path installer = PackInstaller(directory, demo_setup_);
   const std::string stub = c.drive_root ? std::string("R:\\installer.exe") : WindowsPath(installer);
-  const LaunchResult run =
-      LaunchRaw(installer, "\"" + stub + "\"" + OutputSwitches() + " --exit-code=7",
-                scratch_.Path());
+  const LaunchResult run = LaunchRaw(
+      installer, "\"" + stub + "\"" + OutputSwitches() + " --exit-code=7", scratch_.Path());
   ASSERT_TRUE(run.exit_code.has_value()) << run.diagnostics;
   EXPECT_EQ(*run.exit_code, c.exit_code)
       << Utf16Units(WindowsPath(directory)) + 1 << " units: " << WindowsPath(directory);
@@ -290,8 +274,8 @@ INSTANTIATE_TEST_SUITE_P(
     Directories, InstallerDirectory,
     ::testing::Values(DirectoryCase{"Ascii236Units", 236, nullptr, 0, false, 7},
                       DirectoryCase{"Ascii237Units", 237, nullptr, 0, false, 7},
-                      DirectoryCase{"Ascii238UnitsIsTooLongByTheStubsRules", 238, nullptr, 0,
-                                    false, 108},
+                      DirectoryCase{"Ascii238UnitsIsTooLongByTheStubsRules", 238, nullptr, 0, false,
+                                    108},
                       DirectoryCase{"Cjk70Characters", 0, "\u4e2d", 70, false, 7},
                       DirectoryCase{"Cjk120Characters", 0, "\u6587", 120, false, 7},
                       DirectoryCase{"Cjk180Characters", 0, "\u5b57", 180, false, 7},

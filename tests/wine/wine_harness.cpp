@@ -95,6 +95,34 @@ std::string WindowsPath(const fs::path& linux_path) {
   return text;
 }
 
+size_t Utf16Units(const std::string& utf8) {
+  size_t units = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+fs::path DirectoryOfWindowsLength(const fs::path& base, size_t units,
+                                  const std::string& character) {
+  // Each name costs its characters and the backslash before it.
+  const size_t have = Utf16Units(WindowsPath(base)) + 1;
+  if (units < have + 2) return {};
+  size_t left = units - have;
+  fs::path directory = base;
+  while (left > 0) {
+    // Linux keeps at most 255 bytes a name; a last name of no character cannot be.
+    size_t take = std::min<size_t>(left - 1, 80);
+    if (left - 1 - take == 1) --take;
+    std::string name;
+    for (size_t i = 0; i < take; ++i) name += character;
+    directory /= name;
+    left -= take + 1;
+  }
+  return directory;
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::seconds timeout) {
   ProcessResult result;
   char output_template[] = "/tmp/wine-tests-output-XXXXXX";

@@ -28,6 +28,13 @@ struct ProcessResult {
   std::string output;    // stdout and stderr, for failure messages
 };
 
+// UTF-16 units of a UTF-8 text: one per code point, two beyond the Basic Multilingual Plane.
+size_t Utf16Units(const std::string& utf8);
+
+// `base` extended by names of `character` (one UTF-16 unit) until its Windows path with the final
+// backslash has `units` units; empty when `base` is already too long for that.
+fs::path DirectoryOfWindowsLength(const fs::path& base, size_t units, const std::string& character);
+
 // Runs argv[0] from PATH with stdin from /dev/null; waits at most `timeout`, then kills it.
 // Output goes through a file, never a pipe: Wine's background processes may hold a pipe open.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
