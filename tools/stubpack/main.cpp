@@ -9,14 +9,13 @@
 
 #include "tools/stubpack/installer_listing.h"
 #include "tools/stubpack/packer.h"
+#include "tools/stubpack/report.h"
 
 namespace {
 
-constexpr int kUsageError = 2;
-
 int Usage(const std::string& message) {
   std::cerr << "stubpack: " << message << "\nTry 'stubpack --help'.\n";
-  return kUsageError;
+  return stubpack::kExitUsage;
 }
 
 void Help(const stubpack::PackOptions& defaults) {
@@ -69,7 +68,13 @@ void Help(const stubpack::PackOptions& defaults) {
          "\n"
          "SOURCE_DATE_EPOCH, when set, dates setup inside the cabinet and the signature; else\n"
          "setup's modification time does. Identical inputs give identical bytes.\n"
-         "Exit status: 0 when the installer was written, 2 on any error (nothing is written).\n";
+         "\n"
+         "Exit status (nothing is written unless it is 0):\n"
+         "  0  the installer was written\n"
+         "  1  an input was refused: the installer cannot be made from it\n"
+         "  2  the command line is wrong\n"
+         "  3  an input cannot be read or the output cannot be written\n"
+         "  4  signing failed\n";
 }
 
 // The stub of the build tree this packer belongs to: build/host/bin/stubpack beside
@@ -95,7 +100,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (args.size() != 2) return Usage("inspect takes one FILE");
-    return stubpack::Inspect(args[1], std::cout, std::cerr) ? 0 : kUsageError;
+    return stubpack::Inspect(args[1], std::cout, std::cerr) ? stubpack::kExitOk : stubpack::kExitIo;
   }
 
   bool setup_storage_seen = false;

@@ -24,6 +24,7 @@
 #include "tools/stubpack/layout.h"
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
+#include "tools/stubpack/report.h"
 #include "tools/stubpack/resource_tree.h"
 
 extern char** environ;
@@ -41,15 +42,6 @@ constexpr uint16_t kIconGroupId = 107;
 // not fold core's prefix test (its null checks) at compile time.
 constexpr char16_t kArchiveName[] = u"NIMBET.PACKED.7Z";
 constexpr char16_t kCabinetName[] = u"SETUP.EX_";
-
-int Fail(const std::string& file, const std::string& message) {
-  std::cerr << "stubpack: " << (file.empty() ? "" : file + ": ") << message << "\n";
-  return 2;
-}
-
-void Warn(const std::string& file, const std::string& message) {
-  std::cerr << "stubpack: warning: " << file << ": " << message << "\n";
-}
 
 // The scratch directory beside the output holds everything unfinished; a signal or any
 // failure removes it, so the output path only ever sees a whole installer, by rename.
@@ -284,42 +276,46 @@ int Pack(const PackOptions& o) {
     inputs.push_back(input);
     return true;
   };
-  if (!o.archive.empty() && !add_input(o.archive, "archive")) return Fail(o.archive, problem);
-  if (!o.setup.empty() && !add_input(o.setup, "setup")) return Fail(o.setup, problem);
+  if (!o.archive.empty() && !add_input(o.archive, "archive"))
+    return Fail(kExitIo, o.archive, problem);
+  if (!o.setup.empty() && !add_input(o.setup, "setup")) return Fail(kExitIo, o.setup, problem);
   if (!add_input(o.stub, "stub"))
-    return Fail(o.stub, problem + (o.stub.empty() ? "" : " (the stub; --stub names another)"));
-  if (!o.icon.empty() && !add_input(o.icon, "icon")) return Fail(o.icon, problem);
+    return Fail(kExitIo, o.stub,
+                problem + (o.stub.empty() ? "" : " (the stub; --stub names another)"));
+  if (!o.icon.empty() && !add_input(o.icon, "icon")) return Fail(kExitIo, o.icon, problem);
   for (const RawResource& r : o.resources) {
-    if (!add_input(r.file, "resource")) return Fail(r.file, problem);
+    if (!add_input(r.file, "resource")) return Fail(kExitIo, r.file, problem);
   }
   const bool signing = !o.sign_cert.empty() || !o.sign_key.empty();
   if (signing && (o.sign_cert.empty() || o.sign_key.empty()))
-    return Fail("", "signing needs both --sign-cert and --sign-key");
+    return Fail(kExitUsage, "", "signing needs both --sign-cert and --sign-key");
   if (signing) {
     struct stat ignored;
-    if (!Readable(o.sign_cert, ignored, problem)) return Fail(o.sign_cert, problem);
-    if (!Readable(o.sign_key, ignored, problem)) return Fail(o.sign_key, problem);
+    if (!Readable(o.sign_cert, ignored, problem)) return Fail(kExitIo, o.sign_cert, problem);
+    if (!Readable(o.sign_key, ignored, problem)) return Fail(kExitIo, o.sign_key, problem);
   }
   struct stat out_info;
   if (stat(o.output.c_str(), &out_info) == 0) {
-    if (S_ISDIR(out_info.st_mode)) return Fail(o.output, "the output is a directory");
+    if (S_ISDIR(out_info.st_mode)) return Fail(kExitIo, o.output, "the output is a directory");
     for (const Input& input : inputs) {
       if (input.info.st_dev == out_info.st_dev && input.info.st_ino == out_info.st_ino)
-        return Fail(o.output, std::string("the output is the same file as the ") + input.role +
-                                  " input; it would be overwritten while it is read");
+        return Fail(kExitRefused, o.output,
+                    std::string("the output is the same file as the ") + input.role +
+                        " input; it would be overwritten while it is read");
     }
   }
 
   StubImage stub;
-  if (!ReadStubImage(o.stub, stub, problem)) return Fail(o.stub, problem);
+  if (!ReadStubImage(o.stub, stub, problem)) return Fail(kExitRefused, o.stub, problem);
   if (!o.setup.empty()) {
     Bytes head;
     uint64_t size = 0;
     PeHeaders pe;
     if (!ReadHead(o.setup, head, size, problem) || !ParsePe(head, pe, problem))
-      return Fail(o.setup, problem + " (setup must be a PE executable)");
+      return Fail(kExitRefused, o.setup, problem + " (setup must be a PE executable)");
     if (!(pe.characteristics & 0x0002) || (pe.characteristics & 0x2000))
-      return Fail(o.setup, "not a PE executable: it is marked as a library or as not runnable");
+      return Fail(kExitRefused, o.setup,
+                  "not a PE executable: it is marked as a library or as not runnable");
   }
   if (!o.archive.empty()) {
     Bytes head;
@@ -332,23 +328,23 @@ int Pack(const PackOptions& o) {
            "but setup will");
   }
   Bytes version_block;
-  if (!BuildVersionBlock(o.version, version_block, problem)) return Fail("", problem);
+  if (!BuildVersionBlock(o.version, version_block, problem)) return Fail(kExitRefused, "", problem);
   Bytes icon_file;
   if (o.icon.empty()) {
     icon_file.assign(kDefaultIcon, kDefaultIcon + kDefaultIconSize);
   } else if (!ReadWhole(o.icon, icon_file, problem)) {
-    return Fail(o.icon, problem);
+    return Fail(kExitIo, o.icon, problem);
   }
   IconGroup icon;
   if (!ReadIconGroup(icon_file, icon, problem))
-    return Fail(o.icon.empty() ? "the built-in icon" : o.icon, problem);
+    return Fail(kExitRefused, o.icon.empty() ? "the built-in icon" : o.icon, problem);
   for (const std::string& difference : icon.differences)
     Warn(o.icon, "the icon departs from the installer's ten images: " + difference);
   int64_t seconds = 0;
-  if (!PackingTime(o, inputs, seconds, problem)) return Fail("", problem);
+  if (!PackingTime(o, inputs, seconds, problem)) return Fail(kExitUsage, "", problem);
 
   Scratch scratch;
-  if (!scratch.Create(o.output, problem)) return Fail(o.output, problem);
+  if (!scratch.Create(o.output, problem)) return Fail(kExitIo, o.output, problem);
 
   // The resources, then the directory's order.
   std::vector<ResourceEntry> entries;
@@ -383,7 +379,7 @@ int Pack(const PackOptions& o) {
                  ResourceId::Name(Units(payload_layout::kSetupFileName)), o.setup, o.setup);
     } else {
       if (!WriteSetupCabinet(o.setup, Scratch::File(kCabinet), seconds, problem))
-        return Fail(o.setup, problem);
+        return Fail(kExitIo, o.setup, problem);
       file_entry(TypeOfStorage(payload_layout::SetupStorage::kCabinet),
                  ResourceId::Name(kCabinetName), Scratch::File(kCabinet), o.setup);
     }
@@ -391,7 +387,7 @@ int Pack(const PackOptions& o) {
   for (const RawResource& r : o.resources) {
     ResourceId type, name;
     if (!ParseResourceId(r.type, type, problem) || !ParseResourceId(r.name, name, problem))
-      return Fail(r.file, "--resource " + r.type + " " + r.name + ": " + problem);
+      return Fail(kExitUsage, r.file, "--resource " + r.type + " " + r.name + ": " + problem);
     file_entry(type, name, r.file, r.file);
   }
   bytes_entry(kTypeManifest, 1, Bytes(kManifest, kManifest + kManifestSize), "the manifest");
@@ -405,13 +401,13 @@ int Pack(const PackOptions& o) {
                    });
   for (size_t i = 1; i < entries.size(); ++i) {
     if (entries[i].type == entries[i - 1].type && entries[i].name == entries[i - 1].name)
-      return Fail(entries[i].origin, "resource " + entries[i].type.Display() + "/" +
-                                         entries[i].name.Display() + " is also given by " +
-                                         entries[i - 1].origin + "; each name appears once");
+      return Fail(kExitRefused, entries[i].origin,
+                  "resource " + entries[i].type.Display() + "/" + entries[i].name.Display() +
+                      " is also given by " + entries[i - 1].origin + "; each name appears once");
   }
   for (const ResourceEntry& e : entries) {
     if (e.size > kMaxField)
-      return Fail(e.origin,
+      return Fail(kExitRefused, e.origin,
                   "too large: " + std::to_string(e.size) +
                       " bytes; a resource's size is 32 bits, so it must stay below 4 GiB");
   }
@@ -428,24 +424,28 @@ int Pack(const PackOptions& o) {
     }
     return InspectSetup(setup.Data(), setup.Size(), storage);
   });
-  if (!unreadable.empty()) return Fail("", unreadable);
+  if (!unreadable.empty()) return Fail(kExitIo, "", unreadable);
   if (!o.unchecked &&
       (!v.broken.empty() || (v.exit_code != StubExitCode::SUCCESS && v.elevation.empty()))) {
     for (const Verdict::Broken& b : v.broken)
-      Fail(b.index >= 0 ? entries[b.index].origin : "", "the layout breaks a rule: " + b.rule);
+      Fail(kExitRefused, b.index >= 0 ? entries[b.index].origin : "",
+           "the layout breaks a rule: " + b.rule);
     if (v.broken.empty())
-      Fail("", "the stub would end with " + std::to_string(v.exit_code) + ": " + v.reason);
-    return Fail("", "nothing written; --unchecked writes such a layout for tests");
+      Fail(kExitRefused, "",
+           "the stub would end with " + std::to_string(v.exit_code) + ": " + v.reason);
+    return Fail(kExitRefused, "", "nothing written; --unchecked writes such a layout for tests");
   }
   if (!v.elevation.empty() && !o.allow_elevating_setup) {
     const std::string& setup = entries[static_cast<size_t>(v.setup)].origin;
-    Fail(setup, "on Windows with User Account Control the installer would end with " +
-                    std::to_string(StubExitCode::SETUP_LAUNCH_FAILED) + ": " + v.elevation);
-    Fail(setup,
+    Fail(kExitRefused, setup,
+         "on Windows with User Account Control the installer would end with " +
+             std::to_string(StubExitCode::SETUP_LAUNCH_FAILED) + ": " + v.elevation);
+    Fail(kExitRefused, setup,
          "setup must start unelevated (requestedExecutionLevel asInvoker) and elevate only a part "
          "of itself: a helper process that it starts with elevation and waits for, so that the "
          "stub can remove the work directory once setup has ended");
-    return Fail("", "nothing written; --allow-elevating-setup packs such a setup anyway");
+    return Fail(kExitRefused, "",
+                "nothing written; --allow-elevating-setup packs such a setup anyway");
   }
 
   const uint32_t rsrc_rva = stub.next_rva;
@@ -454,10 +454,11 @@ int Pack(const PackOptions& o) {
   const uint64_t raw_size = AlignUp(layout.size, stub.pe.file_alignment);
   const uint64_t image_end = AlignUp(uint64_t{rsrc_rva} + layout.size, stub.pe.section_alignment);
   if (image_end > kMaxField || rsrc_offset + raw_size > kMaxField)
-    return Fail("", "the payload is too large for the image: the resource section would need " +
-                        std::to_string(layout.size) +
-                        " bytes, and the image's size, the section's size and its file offset "
-                        "are 32-bit fields (at most 4 GiB with the stub)");
+    return Fail(kExitRefused, "",
+                "the payload is too large for the image: the resource section would need " +
+                    std::to_string(layout.size) +
+                    " bytes, and the image's size, the section's size and its file offset "
+                    "are 32-bit fields (at most 4 GiB with the stub)");
 
   uint32_t checksum_offset = 0;
   const Bytes headers = PackedHeaders(stub, rsrc_rva, static_cast<uint32_t>(layout.size),
@@ -466,8 +467,9 @@ int Pack(const PackOptions& o) {
   const std::string unsigned_path = Scratch::File(kUnsigned);
   const int fd = open(unsigned_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777);
   if (fd < 0)
-    return Fail(o.output, "cannot create a temporary file beside the output: " +
-                              std::string(std::strerror(errno)));
+    return Fail(
+        kExitIo, o.output,
+        "cannot create a temporary file beside the output: " + std::string(std::strerror(errno)));
   OutputWriter writer(fd);
   bool ok = writer.Write(headers.data(), headers.size()) &&
             writer.Copy(o.stub, stub.pe.size_of_headers, stub.file_size - stub.pe.size_of_headers,
@@ -494,11 +496,12 @@ int Pack(const PackOptions& o) {
   // No fsync: the rename makes the result appear whole to every other process, which is what a
   // build needs; forcing 1 GiB to the disk would triple the time for a file made again at will.
   ok = (close(fd) == 0 || !ok || write_failed(errno)) && ok;
-  if (!ok) return Fail("", problem);
+  if (!ok) return Fail(kExitIo, "", problem);
 
   std::string finished = unsigned_path;
   if (signing) {
-    if (!Sign(o, seconds, VersionValue(o, "ProductName"), problem)) return Fail(o.output, problem);
+    if (!Sign(o, seconds, VersionValue(o, "ProductName"), problem))
+      return Fail(kExitSigning, o.output, problem);
     finished = Scratch::File(kSigned);
   }
   // An installer is a program: executable by whoever the umask lets read it.
@@ -506,8 +509,8 @@ int Pack(const PackOptions& o) {
   umask(mask);
   chmod(finished.c_str(), 0755 & ~mask);
   if (rename(finished.c_str(), o.output.c_str()) != 0)
-    return Fail(o.output, std::string("cannot be written: ") + std::strerror(errno));
-  return 0;
+    return Fail(kExitIo, o.output, std::string("cannot be written: ") + std::strerror(errno));
+  return kExitOk;
 }
 
 }  // namespace stubpack

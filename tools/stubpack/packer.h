@@ -23,8 +23,8 @@ struct PackOptions {
   std::vector<VersionKey> version = DefaultVersionKeys();
 };
 
-// Writes the installer; 0 on success, 2 with a message on stderr otherwise, in which case
-// nothing is left at the output path.
+// Writes the installer; kExitOk on success, otherwise the ExitStatus of the failure with a
+// message on stderr, in which case nothing is left at the output path.
 int Pack(const PackOptions& options);
 
 }  // namespace stubpack
