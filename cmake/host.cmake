@@ -50,4 +50,5 @@ add_subdirectory(tools/stubpack)
 # The Wine suite runs the Windows build's executables; sanitizers add nothing to it.
 if(NOT STUB_SANITIZE)
   add_subdirectory(tests/wine)
+  add_subdirectory(tests/conformance)
 endif()

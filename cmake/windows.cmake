@@ -155,3 +155,4 @@ stub_add_no_crt_program(trivial-parent ENTRY ParentEntry SOURCES bench/trivial_p
   LIBRARIES kernel32)
 stub_add_no_crt_program(trivial-parent-imports ENTRY ParentEntry SOURCES bench/trivial_parent.cpp
   DEFINITIONS PARENT_WITH_STUB_IMPORTS LIBRARIES kernel32 advapi32 shell32)
+include(tests/conformance/windows.cmake)
