@@ -915,9 +915,18 @@ Outcome RunCase(const Kit& kit, const Case& c, size_t number, const Verdict& ver
         break;
       }
       for (const std::wstring& entry : left) {
-        if (List(Child(directory, entry)) != std::vector<std::wstring>{L"setup.exe"})
+        if (List(Child(directory, entry)) != std::vector<std::wstring>{L"setup.exe"}) {
           fail(Utf8(entry) + " holds " + Join(List(Child(directory, entry))) +
                ", expected setup.exe alone");
+          continue;
+        }
+        // The kept setup.exe is the packed setup, expanded from its cabinet byte for byte.
+        std::string kept, packed;
+        if (!ReadFileText(Child(directory, entry) + L"\\setup.exe", kept) ||
+            !ReadFileText(kit.directory + L"\\setup-double.exe", packed) || kept != packed)
+          fail(Utf8(entry) + "setup.exe differs from setup-double.exe (" +
+               std::to_string(kept.size()) + " bytes against " + std::to_string(packed.size()) +
+               ")");
       }
       // Each kept directory is one that setup was started from.
       for (const std::wstring& from : kept_by_command_line) {

@@ -1,6 +1,8 @@
 // The real stub.exe under Wine, started through launcher.exe so that the command line reaches it
 // unchanged and its full exit code comes back. Each test copies the stub into a directory of its
-// own and looks at what is left there afterwards.
+// own and looks at what is left there afterwards. What needs nothing from the Linux side (the
+// switches, the base directory's length, a second run beside kept files) is in the conformance
+// kit (tests/conformance/); what is here makes its case from Linux (chattr, Wine's reg).
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -17,8 +19,6 @@ namespace {
 
 // The exit codes are part of the stub's interface, so they are written out here, not borrowed.
 constexpr uint32_t kArchiveNotFound = 112;  // a bare stub carries no payload
-constexpr uint32_t kUnsupportedSwitch = 118;
-constexpr uint32_t kPathTooLong = 108;
 constexpr uint32_t kWorkDirectoryNotCreated = 109;
 
 class StubRun : public ::testing::Test {
@@ -54,88 +54,6 @@ class StubRun : public ::testing::Test {
 };
 
 const std::vector<std::string> kOnlyTheStub = {"stub.exe"};
-
-// --- The command line: the two switches end the run at once, nothing else does. ---
-
-struct CommandLineCase {
-  const char* name;
-  const char* command_line;
-  uint32_t exit_code;
-};
-
-void PrintTo(const CommandLineCase& row, std::ostream* out) { *out << row.name; }
-
-class CommandLine : public StubRun, public ::testing::WithParamInterface<CommandLineCase> {};
-
-TEST_P(CommandLine, DecidesTheExitCodeAndLeavesNothing) {
-  const fs::path stub = PlaceStub(scratch_.Path() / "stub");
-  const LaunchResult run = Run(stub, GetParam().command_line);
-  ASSERT_TRUE(run.exit_code.has_value()) << run.diagnostics;
-  EXPECT_EQ(*run.exit_code, GetParam().exit_code) << GetParam().command_line;
-  EXPECT_EQ(ListDirectory(stub.parent_path()), kOnlyTheStub);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Switches, CommandLine,
-    ::testing::Values(
-        CommandLineCase{"Bare", "{stub}", kArchiveNotFound},
-        CommandLineCase{"Cleanup", "{stub} --cleanup", kUnsupportedSwitch},
-        CommandLineCase{"FrameInCapitals", "{stub} --NIMBET-FRAME", kUnsupportedSwitch},
-        CommandLineCase{"QuotedSwitchAfterAnotherArgument", "{stub} /S \"--CleanUp\"",
-                        kUnsupportedSwitch},
-        // Only a whole argument matches; this one is setup's business.
-        CommandLineCase{"SwitchWithValue", "{stub} --cleanup=1", kArchiveNotFound},
-        // Argument 0 is the program's own name, never a switch; only a raw launch can send this.
-        CommandLineCase{"SwitchAsProgramName", "--cleanup", kArchiveNotFound}),
-    [](const ::testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
-
-// --- The work directory's base: at most 246 units, counted as the stub sees its directory. ---
-
-// Nested directories under `root` whose innermost one the stub sees as `units` units long,
-// "Z:\...\" with the trailing backslash; every component fits a Linux name (255 bytes).
-fs::path DirectoryOfWindowsLength(const fs::path& root, size_t units) {
-  fs::path directory = root;
-  size_t length = WindowsPath(directory).size() + 1;
-  while (length < units) {
-    const size_t remaining = units - length;
-    size_t component = std::min<size_t>(remaining - 1, 200);
-    if (remaining - (component + 1) == 1) --component;  // never leave room for an empty name
-    directory /= std::string(std::max<size_t>(component, 1), 'd');
-    length = WindowsPath(directory).size() + 1;
-  }
-  return directory;
-}
-
-struct BaseLengthCase {
-  const char* name;
-  size_t base_units;
-  uint32_t exit_code;
-};
-
-void PrintTo(const BaseLengthCase& row, std::ostream* out) { *out << row.name; }
-
-class BaseDirectoryLength : public StubRun, public ::testing::WithParamInterface<BaseLengthCase> {};
-
-// The module path stays at 255 units or less: Wine cuts an overlong GetModuleFileNameW short
-// without a terminator where Windows terminates it, so the 260-unit case is the host tests' own.
-TEST_P(BaseDirectoryLength, DecidesWhetherTheWorkDirectoryFits) {
-  const fs::path directory = DirectoryOfWindowsLength(scratch_.Path() / "s", GetParam().base_units);
-  ASSERT_EQ(WindowsPath(directory).size() + 1, GetParam().base_units);
-  const fs::path stub = PlaceStub(directory);
-
-  const LaunchResult run = Run(stub);
-  ASSERT_TRUE(run.exit_code.has_value()) << run.diagnostics;
-  EXPECT_EQ(*run.exit_code, GetParam().exit_code);
-  EXPECT_EQ(ListDirectory(directory), kOnlyTheStub);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Limits, BaseDirectoryLength,
-    ::testing::Values(
-        // 246 + "VQ_XXXXX.tmp\" is 259 units: the directory is made, then removed.
-        BaseLengthCase{"Longest", 246, kArchiveNotFound},
-        BaseLengthCase{"OneUnitTooLong", 247, kPathTooLong}),
-    [](const ::testing::TestParamInfo<BaseLengthCase>& info) { return info.param.name; });
 
 // --- A directory where nothing can be created. ---
 
@@ -264,25 +182,6 @@ INSTANTIATE_TEST_SUITE_P(
         RegistryCase{"BigEndianNumberZeroRemoves", kKey, "REG_DWORD_BIG_ENDIAN", "0", false},
         RegistryCase{"LongTextOfZerosRemoves", kKey, "REG_SZ", kManyZeros.c_str(), false}),
     [](const ::testing::TestParamInfo<RegistryCase>& info) { return info.param.name; });
-
-class CleanupRegistryKept : public StubRun {};
-
-// Each run draws a name of its own and never adopts a directory left by an earlier one.
-TEST_F(CleanupRegistryKept, EveryRunMakesItsOwnWorkDirectory) {
-  const CleanupValueGuard guard(kKey);
-  ASSERT_EQ(SetCleanupValue(kKey, "REG_SZ", "0"), "");
-  const fs::path stub = PlaceStub(scratch_.Path() / "stub");
-
-  for (int round = 1; round <= 2; ++round) {
-    const LaunchResult run = Run(stub);
-    ASSERT_TRUE(run.exit_code.has_value()) << run.diagnostics;
-    ASSERT_EQ(*run.exit_code, kArchiveNotFound) << "run " << round;
-  }
-  const std::vector<std::string> left = ListDirectory(stub.parent_path());
-  ASSERT_EQ(left.size(), 3u) << Join(left);
-  EXPECT_TRUE(IsWorkDirectoryName(left[0]) && IsWorkDirectoryName(left[1])) << Join(left);
-  EXPECT_EQ(left[2], "stub.exe");
-}
 
 }  // namespace
 }  // namespace wine_tests
