@@ -69,8 +69,11 @@ pack(not-a-program.exe --archive ${archive} --resource BN SETUP.EXE ${KIT_DIR}/R
 pack(admin-setup.exe --archive ${archive} --setup ${KIT_DIR}/setup-double-admin.exe
      --allow-elevating-setup)
 
-execute_process(COMMAND ${CPACK} --config ${CPACK_CONFIG} RESULT_VARIABLE status
-                OUTPUT_VARIABLE output ERROR_VARIABLE output)
-if(NOT status EQUAL 0 OR NOT EXISTS ${ZIP})
-  message(FATAL_ERROR "cpack could not make ${ZIP}: ${output}")
+get_filename_component(cpack_dir ${CPACK_CONFIG} DIRECTORY)
+file(REMOVE ${cpack_dir}/conformance-kit.zip)
+execute_process(COMMAND ${CPACK} --config ${CPACK_CONFIG} WORKING_DIRECTORY ${cpack_dir}
+                RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0 OR NOT EXISTS ${cpack_dir}/conformance-kit.zip)
+  message(FATAL_ERROR "cpack could not make ${cpack_dir}/conformance-kit.zip: ${output}")
 endif()
+file(COPY_FILE ${cpack_dir}/conformance-kit.zip ${ZIP})
