@@ -858,6 +858,13 @@ Outcome RunCase(const Kit& kit, const Case& c, size_t number, const Verdict& ver
     } else {
       kept_by_command_line.push_back(L"VQ_" + digits + L".tmp\\");
     }
+    // Setup gets the installer's current directory, not the work directory.
+    const std::wstring current = Wide(ReportValue(report, "current-directory"));
+    if (_wcsicmp(current.c_str(), root.c_str()) != 0)
+      fail(label + "setup's current directory is [" + Utf8(current) +
+           "], expected the "
+           "installer's [" +
+           Utf8(root) + "]");
     if (ReportValue(report, "archive") != kit.archive_line)
       fail(label + "setup read the archive resource as [" + ReportValue(report, "archive") +
            "], expected [" + kit.archive_line + "]");
