@@ -48,6 +48,7 @@ enum class Place {
   kCharacters,    // `unit` repeated `repeats` times, in components of at most 80
   kDriveRoot,     // the root of a drive letter mapped onto a directory (as subst does)
   kDenyCreate,    // an access list that denies creating subdirectories to everyone
+  kReadOnly,      // FILE_ATTRIBUTE_READONLY set on the directory after the installer is in it
   kSecondVolume,  // a directory on another local volume than the kit's
 };
 
@@ -214,6 +215,9 @@ const std::vector<Case> kCases = {
      .windows = kSetupSeven},
     {.name = "drive-root", .place = Place::kDriveRoot, .windows = kSetupSeven},
     {.name = "second-volume", .place = Place::kSecondVolume, .windows = kSetupSeven},
+    // The read-only attribute of a directory forbids deleting it, not creating in it (the
+    // file system's FileAttributes documentation); Wine as root ignores Unix modes anyway.
+    {.name = "directory-read-only", .place = Place::kReadOnly, .windows = kSetupSeven},
     {.name = "directory-denies-creation",
      .place = Place::kDenyCreate,
      .windows = {kNoWorkDirectory, false},
@@ -653,6 +657,7 @@ std::wstring MakePlace(const Case& c, const std::wstring& root, std::string& why
   switch (c.place) {
     case Place::kPlain:
     case Place::kDriveRoot:
+    case Place::kReadOnly:
       break;
     case Place::kLength: {
       if (directory.size() + 3 > c.units) {
@@ -769,6 +774,11 @@ Outcome RunCase(const Kit& kit, const Case& c, size_t number, const Verdict& ver
   if (!CopyFileW(Extended(InstallerSource(kit, c.installer)).c_str(), Extended(installer).c_str(),
                  FALSE)) {
     fail("cannot copy the installer to " + Utf8(installer) + ": " + std::to_string(GetLastError()));
+    return outcome;
+  }
+  if (c.place == Place::kReadOnly &&
+      !SetFileAttributesW(Extended(directory).c_str(), FILE_ATTRIBUTE_READONLY)) {
+    fail("cannot make " + Utf8(directory) + " read-only: " + std::to_string(GetLastError()));
     return outcome;
   }
   std::vector<std::wstring> before;
@@ -1060,6 +1070,12 @@ int wmain(int argc, wchar_t** argv) {
       ++skipped;
       Line("ok " + number + " - " + c.name + " # SKIP the work volume (" + kit.file_system +
            ") keeps no access lists");
+      continue;
+    }
+    if (!kit.persistent_acls && c.place == Place::kReadOnly) {
+      ++skipped;
+      Line("ok " + number + " - " + c.name + " # SKIP no documented verdict for a read-only " +
+           "directory on " + kit.file_system);
       continue;
     }
     if (!kit.persistent_acls && verdict.access_list == AccessList::kTheStubsList)
