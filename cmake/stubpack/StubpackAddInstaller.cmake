@@ -8,9 +8,8 @@
 #
 # A relative ARCHIVE, SETUP or ICON is taken from the current source directory, a relative
 # OUTPUT from the current binary directory; OUTPUT defaults to <target>.exe there. An input that
-# the project builds is named by its full path or a generator expression ($<TARGET_FILE:...>);
-# one made by a custom command of another directory also needs that command's target in DEPENDS,
-# so that it is made first. SIGN and OPTIONS go to stubpack unchanged (SIGN last), so every
+# the project builds is named by its full path or a generator expression ($<TARGET_FILE:...>),
+# and the target that makes it goes into DEPENDS, so that it is made first in every generator. SIGN and OPTIONS go to stubpack unchanged (SIGN last), so every
 # signing option of the installed stubpack works here as on its command line.
 function(stubpack_add_installer target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "ARCHIVE;SETUP;OUTPUT;ICON" "SIGN;OPTIONS;DEPENDS")
@@ -55,7 +54,9 @@ function(stubpack_add_installer target)
     endif()
   endforeach()
 
+  cmake_path(GET arg_OUTPUT PARENT_PATH output_directory)
   add_custom_command(OUTPUT ${arg_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${output_directory}
     COMMAND ${command}
     DEPENDS ${depends} ${arg_DEPENDS}
     COMMENT "Packing installer ${arg_OUTPUT}"

@@ -184,7 +184,7 @@ def sample(build, windows_bin, source, scratch):
     must(["cmake", "-S", project, "-B", binary, "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}",
           f"-DSAMPLE_SETUP={setup}"], env=environment_without_stub())
     must(["cmake", "--build", binary])
-    installer = os.path.join(binary, "installer.exe")
+    installer = os.path.join(binary, "dist", "installer.exe")
     if not check(os.path.isfile(installer), "the sample built no installer.exe"):
         return
     # OPTIONS reached stubpack: the version block holds the sample's product name (UTF-16).
@@ -234,6 +234,15 @@ def sample(build, windows_bin, source, scratch):
         f.write("new\n")
     must(["cmake", "--build", binary])
     check(mtime() != before, "a new application file did not pack again")
+
+    # Makefiles build each directory on its own: the archive, made in app/, must come first
+    # through DEPENDS, in one build from nothing.
+    makefiles = os.path.join(scratch, "build-makefiles")
+    must(["cmake", "-S", project, "-B", makefiles, "-G", "Unix Makefiles",
+          f"-DCMAKE_PREFIX_PATH={prefix}", f"-DSAMPLE_SETUP={setup}"], env=environment_without_stub())
+    made = run(["cmake", "--build", makefiles])
+    check(made.returncode == 0 and os.path.isfile(os.path.join(makefiles, "dist", "installer.exe")),
+          f"the sample with Makefiles: {made.stdout}")
 
 
 def deb(build, windows_bin, scratch):
