@@ -47,6 +47,9 @@ set_tests_properties(include-layers PROPERTIES LABELS layers)
 
 add_subdirectory(tests/image)
 add_subdirectory(tools/stubpack)
+# Installing stubpack, its CMake package and its .deb, and the tests of the installed tree.
+include(cmake/packaging.cmake)
+add_subdirectory(tests/install)
 # The Wine suite runs the Windows build's executables; sanitizers add nothing to it.
 if(NOT STUB_SANITIZE)
   add_subdirectory(tests/wine)

@@ -11,6 +11,7 @@ packages=(
   e2fsprogs python3
   pkg-config zlib1g-dev openssl time
   clang libclang-rt-14-dev
+  help2man groff-base man-db dpkg-dev
 )
 
 missing=()

@@ -1,4 +1,5 @@
 // stubpack: makes an installer from the stub, an archive and setup.exe, and inspects one.
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -10,6 +11,7 @@
 #include "tools/stubpack/installer_listing.h"
 #include "tools/stubpack/packer.h"
 #include "tools/stubpack/report.h"
+#include "tools/stubpack/stub_location.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ int Usage(const std::string& message) {
 void Help(const stubpack::PackOptions& defaults) {
   std::cout
       << "Usage: stubpack --archive FILE --setup FILE --output FILE [OPTION]...\n"
-         "       stubpack inspect FILE\n"
+         "  or:  stubpack inspect FILE\n"
          "\n"
          "Makes an installer: the stub with the archive as resource B7/NIMBET.PACKED.7Z and\n"
          "setup.exe as a cabinet, resource BL/SETUP.EX_, beside the installer's manifest, icon\n"
@@ -33,14 +35,17 @@ void Help(const stubpack::PackOptions& defaults) {
          "it)\n"
          "  --setup FILE            setup.exe, a PE executable\n"
          "  --output FILE           the installer to write; replaced only when it is whole\n"
-         "  --stub FILE             the stub (default: build/windows/bin/stub.exe of this build)\n"
+         "  --stub FILE             the stub (default: $STUBPACK_STUB, else the installed\n"
+         "                          ../share/stubpack/stub.exe beside stubpack's bin/, else\n"
+         "                          the build tree's windows/bin/stub.exe)\n"
          "  --setup-storage KIND    cabinet (default: MSZIP, BL/SETUP.EX_) or plain "
          "(BN/SETUP.EXE)\n"
          "  --icon FILE.ico         the installer's icon (default: the project's own)\n"
          "  --sign-cert FILE        PEM certificate chain; with --sign-key, signs with "
          "osslsigncode\n"
          "  --sign-key FILE         PEM private key\n"
-         "  --allow-elevating-setup packs a setup that Windows with User Account Control starts\n"
+         "  --allow-elevating-setup\n"
+         "                          packs a setup that Windows with User Account Control starts\n"
          "                          only elevated (requireAdministrator, highestAvailable, or a\n"
          "                          32-bit image that names no level): the stub, unelevated, then\n"
          "                          ends with 124. Refused by default: setup should start\n"
@@ -49,7 +54,7 @@ void Help(const stubpack::PackOptions& defaults) {
          "Version block (string table 040904b0; defaults are the demo product's):\n";
   for (const stubpack::VersionKey& k : defaults.version) {
     std::string option = "  --" + stubpack::OptionForKey(k.key) + " TEXT";
-    option.resize(std::max<size_t>(option.size() + 1, 26), ' ');
+    option.resize(std::max<size_t>(option.size() + 2, 26), ' ');
     std::cout << option << k.key << " (default: \"" << k.value << "\")\n";
   }
   std::cout
@@ -66,27 +71,25 @@ void Help(const stubpack::PackOptions& defaults) {
          "  --help                  this text\n"
          "  --version               the packer's version\n"
          "\n"
-         "SOURCE_DATE_EPOCH, when set, dates setup inside the cabinet and the signature; else\n"
-         "setup's modification time does. Identical inputs give identical bytes.\n"
-         "\n"
          "Exit status (nothing is written unless it is 0):\n"
          "  0  the installer was written\n"
          "  1  an input was refused: the installer cannot be made from it\n"
          "  2  the command line is wrong\n"
          "  3  an input cannot be read or the output cannot be written\n"
-         "  4  signing failed\n";
+         "  4  signing failed\n"
+         "\n"
+         "Environment:\n"
+         "  SOURCE_DATE_EPOCH       when set, dates setup inside the cabinet and the signature;\n"
+         "                          else setup's modification time does. Identical inputs give\n"
+         "                          identical bytes.\n"
+         "  STUBPACK_STUB           the stub, when --stub names none\n";
 }
 
-// The stub of the build tree this packer belongs to: build/host/bin/stubpack beside
-// build/windows/bin/stub.exe.
-std::string DefaultStub() {
+// stubpack's own path, symbolic links resolved, so that a link in PATH finds the real layout.
+std::string SelfPath() {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return "build/windows/bin/stub.exe";
-  std::string path(self, static_cast<size_t>(n));
-  for (int up = 0; up < 3 && path.rfind('/') != std::string::npos; ++up)
-    path.erase(path.rfind('/'));
-  return path + "/windows/bin/stub.exe";
+  return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
 }
 
 }  // namespace
@@ -177,7 +180,13 @@ int main(int argc, char** argv) {
   if (o.resources.empty() && (o.archive.empty() || o.setup.empty()))
     return Usage("--archive and --setup are required (unless raw --resource entries are given)");
   if (setup_storage_seen && o.setup.empty()) return Usage("--setup-storage needs --setup");
-  if (o.stub.empty()) o.stub = DefaultStub();
+  if (o.stub.empty()) {
+    const char* environment = std::getenv("STUBPACK_STUB");
+    const stubpack::StubLocation found =
+        stubpack::FindStub(environment ? environment : "", SelfPath(), STUBPACK_INSTALLED_STUB);
+    if (found.path.empty()) return stubpack::Fail(stubpack::kExitIo, "", NoStubMessage(found));
+    o.stub = found.path;
+  }
   // The fixed part holds one version; by default FileVersion follows ProductVersion.
   if (!file_version_given) {
     std::string product;
