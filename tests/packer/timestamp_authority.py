@@ -22,7 +22,10 @@ def main():
         def do_POST(self):
             query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
             if options.refuse:
-                self.send_error(500, "the authority is refusing requests")
+                try:
+                    self.send_error(500, "the authority is refusing requests")
+                except BrokenPipeError:
+                    pass  # the client has read the status line and gone
                 return
             with tempfile.NamedTemporaryFile() as q, tempfile.NamedTemporaryFile() as r:
                 q.write(query)

@@ -213,6 +213,9 @@ bool ReadPassphrase(const SigningSettings& s, std::string& pass, int& status) {
     return false;
   }
   pass = value;
+  // Read once; no child after this one (the verification, osslsigncode's own children) needs
+  // it, and a child's environment is readable by every process of the same user.
+  unsetenv(s.pass_env.c_str());
   return true;
 }
 
@@ -331,10 +334,16 @@ int CheckFileKind(const std::string& path, const char* option, bool want_certifi
   return Fail(kExitSigning, path, cause);
 }
 
-int VerifySigned(const SigningSettings& s, const std::string& path, const std::string& output) {
+// `unsigned_path`, when not empty, is what osslsigncode read: a file it wrote without a
+// signature is then checked for the room it had.
+int VerifySigned(const SigningSettings& s, const std::string& path, const std::string& output,
+                 const std::string& unsigned_path) {
   SignatureInfo info = ReadSignature(path);
   if (!info.read)
     return Fail(kExitSigning, output, "the signature cannot be checked: " + info.reason);
+  int status = kExitSigning;
+  if (!info.present && !unsigned_path.empty() && ExplainNoRoom(unsigned_path, path, output, status))
+    return status;
   if (!info.present || !info.digest_matches)
     return Fail(kExitSigning, s.command.empty() ? output : "--sign-command",
                 !info.present ? "the signed installer carries no signature" +
@@ -545,7 +554,7 @@ int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
                   "signing failed: '" + s.command + "' " + run.Ending() +
                       (last.empty() ? "" : ": " + last));
     }
-    return VerifySigned(s, unsigned_path, output);
+    return VerifySigned(s, unsigned_path, output, "");
   }
 
   std::vector<std::string> args = {"osslsigncode", "sign"};
@@ -596,7 +605,9 @@ int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
       return Fail(kExitSigning, output, failure.cause + " (osslsigncode " + run.Ending() + ")");
     return Fail(kExitSigning, failure.file, failure.cause);
   }
-  return VerifySigned(s, signed_path, output);
+  // osslsigncode 2.9 ends with 0 when a write fails under a file size limit; the verification
+  // then finds no signature and asks why.
+  return VerifySigned(s, signed_path, output, unsigned_path);
 }
 
 SignatureInfo ParseVerifyOutput(const std::string& text, bool exited_ok) {
