@@ -504,6 +504,27 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// OpenSSL asks for a passphrase on /dev/tty whatever stdin is, and osslsigncode asks again after
+// a wrong one: with a terminal it would wait for a person. Under script(1), which gives the run
+// a terminal of its own, the wrong passphrase must still end the run with its one line.
+TEST_F(Signing, WrongPassphraseWithATerminalEndsWithoutPrompting) {
+  std::string command = "'" + Stubpack().string() + "'";
+  for (const std::string& a :
+       {std::string("--archive"), in_.archive.string(), std::string("--setup"), in_.setup.string(),
+        std::string("--stub"), in_.stub.string(), std::string("--output"), output_.string(),
+        std::string("--sign-cert"), c_.cert.string(), std::string("--sign-key"),
+        c_.encrypted_key.string(), std::string("--sign-pass-file"), c_.wrong_pass_file.string()})
+    command += " '" + a + "'";
+  setenv("SOURCE_DATE_EPOCH", kEpoch, 1);
+  const ProcessResult r =
+      RunProcess({"script", "-qec", command, "/dev/null"}, std::chrono::seconds(60));
+  EXPECT_FALSE(r.timed_out) << "stubpack waited for a passphrase on the terminal";
+  EXPECT_EQ(r.exit_status, 4) << r.output;
+  EXPECT_NE(r.output.find("wrong passphrase"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("Enter PEM pass phrase"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(output_));
+}
+
 // A full disk while osslsigncode writes: a tmpfs that holds the unsigned installer but not a
 // second, signed copy beside it. Mounting takes root.
 TEST_F(Signing, NoSpaceWhileSigningNamesTheOutputsDirectory) {
@@ -722,6 +743,23 @@ TEST_F(Signing, ReadSignatureTellsAbsentWholeAndTamperedApart) {
   const stubpack::SignatureInfo none = stubpack::ReadSignature(in_.stub.string());
   EXPECT_TRUE(none.read);
   EXPECT_FALSE(none.present);
+}
+
+TEST(SigningHelp, NamesEveryWayToSignAndNoOptionTakesAPassphrase) {
+  const ProcessResult help = RunProcess({Stubpack().string(), "--help"});
+  ASSERT_EQ(help.exit_status, 0) << help.output;
+  for (const char* option :
+       {"--sign-cert FILE", "--sign-key FILE|URI", "--sign-pkcs12 FILE", "--sign-pkcs11-module",
+        "--sign-pass-file FILE", "--sign-pass-env NAME", "--timestamp-url URL", "--sign-command"})
+    EXPECT_NE(help.output.find(option), std::string::npos) << option;
+  // Every option that could carry a secret names where it comes from, never the secret itself.
+  const std::regex takes_secret(R"(--sign-(pass|pin|password)( |=)(PASS|PIN|TEXT|SECRET))");
+  EXPECT_FALSE(std::regex_search(help.output, takes_secret)) << help.output;
+  for (const char* given : {"--sign-pass", "--sign-pin", "--sign-password"}) {
+    const ProcessResult r = RunProcess({Stubpack().string(), given, kPassphrase});
+    EXPECT_EQ(r.exit_status, 2) << given;
+    EXPECT_EQ(r.output.find(kPassphrase), std::string::npos) << r.output;
+  }
 }
 
 TEST(SignCommand, EachPlaceholderBecomesTheFirstPositionalParameter) {
