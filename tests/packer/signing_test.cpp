@@ -661,6 +661,44 @@ TEST_F(Signing, SignCommandGetsThePathUnharmedAndItsSignatureVerifies) {
   EXPECT_EQ(wine_tests::ListDirectory(out_dir_), std::vector<std::string>{"installer.exe"});
 }
 
+// The signer runs in a session of its own (no terminal to prompt on), so the terminal's Ctrl+C
+// does not reach it: a packer that is stopped must end it, with what it started, before removing
+// its scratch files, or the signer goes on writing beside the output.
+TEST_F(Signing, StoppedPackerEndsItsSignerAndLeavesNothing) {
+  WriteText(output_, "an older installer");
+  const fs::path marker = scratch_.Path() / "signer.pid";
+  const std::string command =
+      "sh -c 'echo $$ > \"$0\".tmp && mv \"$0\".tmp \"$0\" && exec sleep 60' '" + marker.string() +
+      "'; true {}";
+  setenv("SOURCE_DATE_EPOCH", kEpoch, 1);
+  const pid_t packer = fork();
+  if (packer == 0) {
+    const std::string stubpack = Stubpack().string();
+    execl(stubpack.c_str(), stubpack.c_str(), "--archive", in_.archive.c_str(), "--setup",
+          in_.setup.c_str(), "--stub", in_.stub.c_str(), "--output", output_.c_str(),
+          "--sign-command", command.c_str(), nullptr);
+    _exit(127);
+  }
+  // Bounded waits only guard against a hang; nothing here depends on how long a step takes.
+  for (int i = 0; i < 600 && !fs::exists(marker); ++i) usleep(100000);
+  ASSERT_TRUE(fs::exists(marker)) << "the signer never started";
+  const pid_t signer = std::stoi(ReadText(marker));
+  kill(packer, SIGTERM);
+  int status = 0;
+  waitpid(packer, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  const auto alive = [&]() {
+    const std::string stat = ReadText("/proc/" + std::to_string(signer) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] != 'Z';
+  };
+  for (int i = 0; i < 100 && alive(); ++i) usleep(100000);
+  EXPECT_FALSE(alive()) << "the signer " << signer << " outlived the packer";
+  if (alive()) kill(signer, SIGKILL);
+  EXPECT_EQ(ReadText(output_), "an older installer");
+  EXPECT_EQ(wine_tests::ListDirectory(out_dir_), std::vector<std::string>{"installer.exe"});
+}
+
 // --- The readers, on files made by openssl and osslsigncode. ---
 
 TEST_F(Signing, CertificateFileKindOfEachFile) {

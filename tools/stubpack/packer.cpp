@@ -53,6 +53,7 @@ void RemoveScratch() {
 }
 
 extern "C" void RemoveScratchAndDie(int signal_number) {
+  StopSigningTool();
   RemoveScratch();
   signal(signal_number, SIG_DFL);
   raise(signal_number);

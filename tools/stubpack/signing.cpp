@@ -87,6 +87,10 @@ class MemoryFile {
   int fd_;
 };
 
+// The tool running now, for StopSigningTool from a signal handler: its session's process group,
+// so that a --sign-command's own children end with it.
+volatile pid_t g_running_tool = 0;
+
 struct ToolRun {
   int spawn_error = 0;  // errno of posix_spawnp: ENOENT when the tool is not on PATH
   bool exited = false;
@@ -127,9 +131,11 @@ ToolRun RunTool(std::vector<std::string> args, char** environment = nullptr) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (run.spawn_error != 0) return run;
+  g_running_tool = pid;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  g_running_tool = 0;
   run.exited = WIFEXITED(status);
   run.status = run.exited ? WEXITSTATUS(status) : 0;
   run.signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -378,6 +384,13 @@ int VerifySigned(const SigningSettings& s, const std::string& path, const std::s
 }
 
 }  // namespace
+
+void StopSigningTool() {
+  const pid_t pid = g_running_tool;
+  if (pid <= 0) return;
+  kill(-pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
 
 bool SigningRequested(const SigningSettings& s) {
   return !s.certificate.empty() || !s.key.empty() || !s.pkcs12.empty() || !s.command.empty() ||

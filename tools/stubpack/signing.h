@@ -35,6 +35,11 @@ int CheckSigningSettings(const SigningSettings& s);
 int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
                   const std::string& signed_path, const std::string& output);
 
+// Ends the signing tool that is running, if any, with everything it started (it runs in a
+// session of its own, out of reach of the terminal's Ctrl+C), and waits for it, so that nothing
+// writes beside the output once the packer has removed its scratch files. Async-signal-safe.
+void StopSigningTool();
+
 // The one command --sign-command runs: its text with each {} replaced by "$1", for
 // /bin/sh -c TEXT stubpack-sign PATH, so that no path is ever read as shell text.
 std::string SignCommandScript(const std::string& command);
