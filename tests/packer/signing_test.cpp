@@ -704,6 +704,9 @@ TEST_F(Signing, StoppedPackerEndsItsSignerAndLeavesNothing) {
 TEST_F(Signing, CertificateFileKindOfEachFile) {
   const fs::path garbage = scratch_.Path() / "garbage.bin";
   WriteText(garbage, "not a key at all\n");
+  // openssl x509 -text: a text that starts with '0' (DER's SEQUENCE tag) and then the PEM.
+  const fs::path annotated = scratch_.Path() / "annotated.pem";
+  WriteText(annotated, "0 Bag Attributes: none\n" + ReadText(c_.cert));
   const fs::path unterminated = scratch_.Path() / "unterminated.pem";
   WriteText(unterminated, "-----BEGIN CERTIFICATE-----\nMIIB\n");
   const fs::path p7b = scratch_.Path() / "chain.p7b";
@@ -719,6 +722,7 @@ TEST_F(Signing, CertificateFileKindOfEachFile) {
     CertificateFileKind kind;
   } cases[] = {
       {c_.cert, CertificateFileKind::kPemCertificate},
+      {annotated, CertificateFileKind::kPemCertificate},
       {c_.key, CertificateFileKind::kPemPrivateKey},
       {c_.encrypted_key, CertificateFileKind::kPemEncryptedPrivateKey},
       {c_.traditional_encrypted_key, CertificateFileKind::kPemEncryptedPrivateKey},

@@ -97,7 +97,11 @@ CertificateFileKind ClassifyPem(const std::string& text) {
 
 CertificateFileKind ClassifyCertificateFile(const uint8_t* data, size_t size) {
   if (data == nullptr || size == 0) return CertificateFileKind::kUnknown;
-  if (data[0] == kSequence) return ClassifyDer(data, size);
+  // '0' is also DER's SEQUENCE tag: text that starts with it may still hold a PEM block.
+  if (data[0] == kSequence) {
+    const CertificateFileKind der = ClassifyDer(data, size);
+    if (der != CertificateFileKind::kUnknown) return der;
+  }
   return ClassifyPem(std::string(reinterpret_cast<const char*>(data), size));
 }
 

@@ -52,8 +52,10 @@ class MemoryFile {
  public:
   explicit MemoryFile(const char* name, bool inherited)
       : fd_(memfd_create(name, inherited ? 0 : MFD_CLOEXEC)) {}
-  ~MemoryFile() {
+  ~MemoryFile() { Close(); }
+  void Close() {
     if (fd_ >= 0) close(fd_);
+    fd_ = -1;
   }
   MemoryFile(const MemoryFile&) = delete;
   MemoryFile& operator=(const MemoryFile&) = delete;
@@ -601,6 +603,7 @@ int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
   args.insert(args.end(), {"-in", unsigned_path, "-out", signed_path});
   std::vector<char*> env = EnvironmentWithout(s.pass_env);
   const ToolRun run = RunTool(args, env.data());
+  pass_file.Close();  // before any other child could inherit it
   Detail(run.output);
   if (run.spawn_error == ENOENT)
     return Fail(kExitSigning, "osslsigncode",
