@@ -579,14 +579,23 @@ TEST_F(Signing, SignsWithAKeyOnAPkcs11Token) {
   WriteText(wrong_pin, "0000");
   const std::string uri = "pkcs11:token=stubpack-test;object=signing-key;type=private";
 
-  const ProcessResult packed =
-      PackSigned({"--sign-pkcs11-module", module.string(), "--sign-key", uri, "--sign-cert",
-                  c_.cert.string(), "--sign-pass-file", pin.string()});
-  ASSERT_EQ(packed.exit_status, 0) << packed.output;
-  EXPECT_NE(packed.output.find("signed by /CN=Signing Test/O=Stubpack Tests"), std::string::npos)
-      << packed.output;
-  Verify();
-  ExpectNoSecretHandedOn(kPin, packed.output);
+  RunOk({"pkcs11-tool", "--module", module.string(), "--token-label", "stubpack-test", "--login",
+         "--pin", kPin, "--write-object", c_.cert_der.string(), "--type", "cert", "--id", "01",
+         "--label", "signing-cert"});
+  // The certificate as a file beside the token, and as an object on it.
+  for (const std::string& cert :
+       {c_.cert.string(),
+        std::string("pkcs11:token=stubpack-test;object=signing-cert;type=cert")}) {
+    fs::remove(output_);
+    const ProcessResult packed =
+        PackSigned({"--sign-pkcs11-module", module.string(), "--sign-key", uri, "--sign-cert", cert,
+                    "--sign-pass-file", pin.string()});
+    ASSERT_EQ(packed.exit_status, 0) << cert << ": " << packed.output;
+    EXPECT_NE(packed.output.find("signed by /CN=Signing Test/O=Stubpack Tests"), std::string::npos)
+        << packed.output;
+    Verify();
+    ExpectNoSecretHandedOn(kPin, packed.output);
+  }
 
   struct Failure {
     std::vector<std::string> arguments;

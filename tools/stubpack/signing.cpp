@@ -259,10 +259,8 @@ bool ExplainNoRoom(const std::string& unsigned_path, const std::string& signed_p
       limit.rlim_cur < needed) {
     status = Fail(kExitSigning, output,
                   "signing failed: the file size limit (ulimit -f) of " +
-                      std::to_string(limit.rlim_cur) +
-                      " bytes is too small for the signed "
-                      "installer of about " +
-                      std::to_string(needed) + " bytes");
+                      std::to_string(limit.rlim_cur) + " bytes is below the signed installer's " +
+                      "size of about " + std::to_string(needed) + " bytes");
     return true;
   }
   struct statvfs volume;
