@@ -633,9 +633,9 @@ TEST_F(Signing, TimestampFromTheAuthorityIsCarriedAndReported) {
   ASSERT_TRUE(std::regex_search(said, m, std::regex("timestamp: (.+ GMT) by /CN=Signing Test TSA")))
       << said;
   // The authority's clock is this machine's: its time is now, not SOURCE_DATE_EPOCH.
-  std::tm parts{};
-  ASSERT_NE(strptime(m[1].str().c_str(), "%b %d %H:%M:%S %Y GMT", &parts), nullptr) << m[1];
-  EXPECT_LT(std::llabs(static_cast<long long>(timegm(&parts)) - std::time(nullptr)), 600) << m[1];
+  std::tm fields{};
+  ASSERT_NE(strptime(m[1].str().c_str(), "%b %d %H:%M:%S %Y GMT", &fields), nullptr) << m[1];
+  EXPECT_LT(std::llabs(static_cast<long long>(timegm(&fields)) - std::time(nullptr)), 600) << m[1];
 
   const std::string verified = Verify({"-TSA-CAfile", tsa.Certificate().string()});
   EXPECT_NE(verified.find("Timestamp Server Signature verification: ok"), std::string::npos)
