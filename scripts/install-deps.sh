@@ -9,6 +9,7 @@ packages=(
   wine wine64
   gcab libgcab-dev cabextract osslsigncode 7zip icoutils
   e2fsprogs python3
+  softhsm2 opensc libengine-pkcs11-openssl bsdutils
   pkg-config zlib1g-dev openssl time
   clang libclang-rt-14-dev
   help2man groff-base man-db dpkg-dev

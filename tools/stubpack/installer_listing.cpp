@@ -7,6 +7,7 @@
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
 #include "tools/stubpack/resource_directory.h"
+#include "tools/stubpack/signing.h"
 
 namespace stubpack {
 
@@ -129,6 +130,20 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
   if (!v.broken.empty()) {
     out << "layout rules broken:\n";
     for (const Verdict::Broken& b : v.broken) out << "  " << b.rule << "\n";
+  }
+  const SignatureInfo signature = ReadSignature(path);
+  if (!signature.read || !signature.present) {
+    out << "signature: " << (signature.read ? "none" : "not read: " + signature.reason) << "\n";
+  } else {
+    out << "signature: " << signature.digest_algorithm << ", signed by " << signature.subject
+        << " (issued by " << signature.issuer << "), "
+        << (signature.digest_matches ? "digest matches the file" : "DIGEST DOES NOT MATCH") << "; "
+        << (signature.valid ? "trusted here" : "not trusted here: " + signature.reason) << "\n";
+    out << "  timestamp: "
+        << (signature.timestamp_time.empty()
+                ? "none (the signature ends with the certificate's validity)"
+                : signature.timestamp_time + " by " + signature.timestamp_authority)
+        << "\n";
   }
   return true;
 }

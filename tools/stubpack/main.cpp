@@ -41,15 +41,29 @@ void Help(const stubpack::PackOptions& defaults) {
          "  --setup-storage KIND    cabinet (default: MSZIP, BL/SETUP.EX_) or plain "
          "(BN/SETUP.EXE)\n"
          "  --icon FILE.ico         the installer's icon (default: the project's own)\n"
-         "  --sign-cert FILE        PEM certificate chain; with --sign-key, signs with "
-         "osslsigncode\n"
-         "  --sign-key FILE         PEM private key\n"
          "  --allow-elevating-setup\n"
          "                          packs a setup that Windows with User Account Control starts\n"
          "                          only elevated (requireAdministrator, highestAvailable, or a\n"
          "                          32-bit image that names no level): the stub, unelevated, then\n"
          "                          ends with 124. Refused by default: setup should start\n"
          "                          unelevated (asInvoker) and elevate a helper it waits for\n"
+         "\n"
+         "Signing (Authenticode, SHA-256, through osslsigncode; the signature is verified and\n"
+         "its signer printed):\n"
+         "  --sign-cert FILE        the certificate chain, PEM or DER (with a token: the file,\n"
+         "                          or a pkcs11: URI of the certificate on it)\n"
+         "  --sign-key FILE|URI     the private key, PEM or DER, or a pkcs11: URI on a token\n"
+         "  --sign-pkcs12 FILE      a .pfx/.p12 holding the key and the chain\n"
+         "  --sign-pkcs11-module LIB.so  the token's PKCS#11 library, for a pkcs11: URI\n"
+         "  --sign-pass-file FILE   the key's or the PKCS#12 file's passphrase, or the token's\n"
+         "                          PIN: the file's first line\n"
+         "  --sign-pass-env NAME    the same from the environment variable NAME. A passphrase\n"
+         "                          is never taken from the command line, and nothing prompts\n"
+         "  --timestamp-url URL     an RFC 3161 time-stamp authority, so that the signature\n"
+         "                          outlives the certificate; repeatable, tried in order\n"
+         "  --sign-command 'CMD {}' runs CMD through /bin/sh with {} as the unsigned file's\n"
+         "                          path (passed as \"$1\", never as shell text), to sign it in\n"
+         "                          place with a signer of your own; excludes the options above\n"
          "\n"
          "Version block (string table 040904b0; defaults are the demo product's):\n";
   for (const stubpack::VersionKey& k : defaults.version) {
@@ -157,8 +171,15 @@ int main(int argc, char** argv) {
     if (arg == "--output") target = &o.output;
     if (arg == "--stub") target = &o.stub;
     if (arg == "--icon") target = &o.icon;
-    if (arg == "--sign-cert") target = &o.sign_cert;
-    if (arg == "--sign-key") target = &o.sign_key;
+    if (arg == "--sign-cert") target = &o.signing.certificate;
+    if (arg == "--sign-key") target = &o.signing.key;
+    if (arg == "--sign-pkcs12") target = &o.signing.pkcs12;
+    if (arg == "--sign-pkcs11-module") target = &o.signing.pkcs11_module;
+    if (arg == "--sign-pass-file") target = &o.signing.pass_file;
+    if (arg == "--sign-pass-env") target = &o.signing.pass_env;
+    if (arg == "--sign-command") target = &o.signing.command;
+    std::string timestamp_url;
+    if (arg == "--timestamp-url") target = &timestamp_url;
     for (stubpack::VersionKey& k : o.version) {
       if (arg == "--" + stubpack::OptionForKey(k.key)) target = &k.value;
     }
@@ -168,6 +189,7 @@ int main(int argc, char** argv) {
     if (arg == "--file-version") file_version_given = true;
     if (!take(*target)) return Usage("option '" + arg + "' needs a value");
     if (target->empty() && target != &storage) return Usage("option '" + arg + "' needs a value");
+    if (target == &timestamp_url) o.signing.timestamp_urls.push_back(timestamp_url);
     if (target == &storage) {
       if (storage != "cabinet" && storage != "plain")
         return Usage("--setup-storage is 'cabinet' or 'plain', not '" + storage + "'");

@@ -10,12 +10,10 @@
 #include <iostream>
 
 #include <signal.h>
-#include <spawn.h>
 
 #include <sstream>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tools/stubpack/cabinet.h"
@@ -26,8 +24,6 @@
 #include "tools/stubpack/pe_image.h"
 #include "tools/stubpack/report.h"
 #include "tools/stubpack/resource_tree.h"
-
-extern char** environ;
 
 namespace stubpack {
 
@@ -57,6 +53,7 @@ void RemoveScratch() {
 }
 
 extern "C" void RemoveScratchAndDie(int signal_number) {
+  StopSigningTool();
   RemoveScratch();
   signal(signal_number, SIG_DFL);
   raise(signal_number);
@@ -219,45 +216,6 @@ class OutputWriter {
   std::vector<uint8_t> buffer_;
 };
 
-bool Sign(const PackOptions& o, int64_t seconds, const std::string& description,
-          std::string& problem) {
-  const std::string time = std::to_string(seconds);
-  const std::string in = Scratch::File(kUnsigned), out = Scratch::File(kSigned);
-  std::vector<std::string> args = {
-      "osslsigncode", "sign",      "-certs", o.sign_cert, "-key", o.sign_key, "-h",   "sha256",
-      "-n",           description, "-time",  time,        "-in",  in,         "-out", out};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, Scratch::File(kSigningLog).c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "osslsigncode", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    problem = "signing failed: cannot run osslsigncode: " + std::string(std::strerror(spawned));
-    return false;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  Bytes log;
-  std::string ignored;
-  ReadWhole(Scratch::File(kSigningLog), log, ignored);
-  std::string text(log.begin(), log.end());
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  problem = "signing failed: osslsigncode " +
-            (WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
-                               : std::string("was killed")) +
-            (text.empty() ? "" : ": " + text);
-  return false;
-}
-
 std::string VersionValue(const PackOptions& o, const std::string& key) {
   for (const VersionKey& k : o.version) {
     if (k.key == key) return k.value;
@@ -286,13 +244,9 @@ int Pack(const PackOptions& o) {
   for (const RawResource& r : o.resources) {
     if (!add_input(r.file, "resource")) return Fail(kExitIo, r.file, problem);
   }
-  const bool signing = !o.sign_cert.empty() || !o.sign_key.empty();
-  if (signing && (o.sign_cert.empty() || o.sign_key.empty()))
-    return Fail(kExitUsage, "", "signing needs both --sign-cert and --sign-key");
+  const bool signing = SigningRequested(o.signing);
   if (signing) {
-    struct stat ignored;
-    if (!Readable(o.sign_cert, ignored, problem)) return Fail(kExitIo, o.sign_cert, problem);
-    if (!Readable(o.sign_key, ignored, problem)) return Fail(kExitIo, o.sign_key, problem);
+    if (const int status = CheckSigningSettings(o.signing); status != kExitOk) return status;
   }
   struct stat out_info;
   if (stat(o.output.c_str(), &out_info) == 0) {
@@ -500,9 +454,14 @@ int Pack(const PackOptions& o) {
 
   std::string finished = unsigned_path;
   if (signing) {
-    if (!Sign(o, seconds, VersionValue(o, "ProductName"), problem))
-      return Fail(kExitSigning, o.output, problem);
-    finished = Scratch::File(kSigned);
+    SigningSettings settings = o.signing;
+    settings.description = VersionValue(o, "ProductName");
+    settings.time = seconds;
+    // A --sign-command signs the file in place.
+    if (settings.command.empty()) finished = Scratch::File(kSigned);
+    if (const int status = SignInstaller(settings, unsigned_path, finished, o.output);
+        status != kExitOk)
+      return status;
   }
   // An installer is a program: executable by whoever the umask lets read it.
   const mode_t mask = umask(0);

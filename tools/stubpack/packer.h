@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/stubpack/signing.h"
 #include "tools/stubpack/version_block.h"
 
 namespace stubpack {
@@ -13,7 +14,8 @@ struct RawResource {
 };
 
 struct PackOptions {
-  std::string archive, setup, output, stub, icon, sign_cert, sign_key;
+  std::string archive, setup, output, stub, icon;
+  SigningSettings signing;   // nothing requested: unsigned
   bool plain_setup = false;  // "BN"/"SETUP.EXE" instead of a cabinet under "BL"
   bool unchecked = false;    // write layouts that break the rules, for tests
   // Write a setup that Windows with User Account Control starts only elevated, which the stub
