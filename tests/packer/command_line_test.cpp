@@ -2,6 +2,8 @@
 // message levels.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "tests/packer/packer_fixture.h"
 
 namespace packer_tests {
@@ -102,6 +104,34 @@ TEST_F(Spelling, EitherSpellingOfAValueGivesTheSameInstaller) {
   ASSERT_EQ(joined.exit_status, 0) << joined.output;
   EXPECT_EQ(ReadText(a), ReadText(b));
   EXPECT_NE(ReadText(a).find(std::string("S\0p\0e\0l\0l\0e\0d\0", 14)), std::string::npos);
+}
+
+// One line on success: the output, its size and SHA-256 as sha256sum and the file system see
+// them, and the time taken; nothing at all under --quiet.
+TEST_F(Spelling, SummaryLineNamesSizeAndDigestOfTheFinalFile) {
+  const fs::path out = scratch_.Path() / "installer.exe";
+  const std::vector<std::string> inputs = {"--archive",        in_.archive.string(), "--setup",
+                                           in_.setup.string(), "--output",           out.string()};
+  const ProcessResult packed = Pack(inputs);
+  ASSERT_EQ(packed.exit_status, 0) << packed.output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(
+      packed.output, m,
+      std::regex(
+          R"(stubpack: wrote (.*) \(([0-9,]+) bytes, sha256 ([0-9a-f]{64})\) in \d+\.\d s\n)")))
+      << packed.output;
+  EXPECT_EQ(m[1].str(), out.string());
+  EXPECT_EQ(std::regex_replace(m[2].str(), std::regex(","), ""),
+            std::to_string(fs::file_size(out)));
+  EXPECT_TRUE(std::regex_match(m[2].str(), std::regex(R"(\d{1,3}(,\d{3})*)"))) << m[2];
+  const ProcessResult sum = RunProcess({"sha256sum", out.string()});
+  EXPECT_EQ(sum.output.substr(0, 64), m[3].str());
+
+  std::vector<std::string> quiet = inputs;
+  quiet.push_back("-q");
+  const ProcessResult silent = Pack(quiet);
+  EXPECT_EQ(silent.exit_status, 0) << silent.output;
+  EXPECT_EQ(silent.output, "");
 }
 
 }  // namespace
