@@ -198,7 +198,7 @@ int RunInspect(const std::vector<std::string>& args) {
     return stubpack::kExitOk;
   }
   if (files.size() != 1) return Usage("inspect takes one FILE");
-  return stubpack::Inspect(files[0], std::cout, std::cerr) ? stubpack::kExitOk : stubpack::kExitIo;
+  return stubpack::Inspect(files[0], r.json, std::cout);
 }
 
 }  // namespace
