@@ -27,6 +27,7 @@
 #include "tools/stubpack/layout.h"
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
+#include "tools/stubpack/progress.h"
 #include "tools/stubpack/report.h"
 #include "tools/stubpack/resource_tree.h"
 #include "tools/stubpack/sha256.h"
@@ -227,9 +228,10 @@ bool PackingTime(const PackOptions& o, const std::vector<Input>& inputs, int64_t
 
 class OutputWriter {
  public:
-  explicit OutputWriter(int fd) : fd_(fd) {}
+  OutputWriter(int fd, Progress& progress) : fd_(fd), progress_(progress) {}
   bool Write(const uint8_t* data, size_t size) {
     checksum_.Add(data, size);
+    ProgressAdvance(progress_, size);
     while (size > 0) {
       const ssize_t done = write(fd_, data, size);
       if (done < 0 && errno == EINTR) continue;
@@ -287,6 +289,7 @@ class OutputWriter {
 
  private:
   int fd_;
+  Progress& progress_;
   PeChecksum checksum_;
   uint64_t written_ = 0;
   int error_ = 0;
@@ -333,7 +336,11 @@ bool Sign(const PackOptions& o, int64_t seconds, const std::string& description,
 }
 
 // The digest and size of what `fd` holds, read from its start.
-bool HashFile(int fd, uint64_t& size, std::string& digest, std::string& problem) {
+bool HashFile(int fd, const std::string& label, uint64_t& size, std::string& digest,
+              std::string& problem) {
+  struct stat info;
+  Progress progress;
+  ProgressStart(progress, label, fstat(fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0);
   std::vector<uint8_t> buffer(kChunk);
   Sha256 hash;
   size = 0;
@@ -347,19 +354,11 @@ bool HashFile(int fd, uint64_t& size, std::string& digest, std::string& problem)
     if (got == 0) break;
     Sha256Add(hash, buffer.data(), static_cast<size_t>(got));
     size += static_cast<uint64_t>(got);
+    ProgressAdvance(progress, static_cast<uint64_t>(got));
   }
+  ProgressEnd(progress);
   digest = HexDigest(Sha256Finish(hash));
   return true;
-}
-
-// 1234567 as "1,234,567".
-std::string Grouped(uint64_t n) {
-  std::string digits = std::to_string(n), text;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-    text += digits[i];
-  }
-  return text;
 }
 
 std::string VersionValue(const PackOptions& o, const std::string& key) {
@@ -581,7 +580,11 @@ int Pack(const PackOptions& o) {
         "cannot create a temporary file beside the output: " + std::string(std::strerror(errno)));
   Detail(std::string("stubpack: writing ") +
          (unnamed ? "an unnamed file in " + DirectoryOf(o.output) : named_path));
-  OutputWriter writer(fd);
+  const size_t slash = o.output.rfind('/');
+  const std::string base = slash == std::string::npos ? o.output : o.output.substr(slash + 1);
+  Progress progress;
+  ProgressStart(progress, "writing " + base, rsrc_offset + raw_size);
+  OutputWriter writer(fd, progress);
   bool ok = writer.Write(headers.data(), headers.size()) &&
             writer.Copy(o.stub, stub.pe.size_of_headers, stub.file_size - stub.pe.size_of_headers,
                         problem) &&
@@ -594,6 +597,7 @@ int Pack(const PackOptions& o) {
                          : writer.Copy(e.path, 0, e.size, problem));
   }
   ok = ok && writer.Zeros(rsrc_offset + raw_size - writer.Written());
+  ProgressEnd(progress);
   const auto write_failed = [&](int error) {
     problem = o.output + ": cannot write: " + std::strerror(error);
     return false;
@@ -629,7 +633,7 @@ int Pack(const PackOptions& o) {
   uint64_t size = 0;
   if (ok) {
     const int in = fd >= 0 ? fd : open(finished.c_str(), O_RDONLY | O_CLOEXEC);
-    ok = in >= 0 && HashFile(in, size, digest, problem);
+    ok = in >= 0 && HashFile(in, "hashing " + base, size, digest, problem);
     if (!ok && in < 0) problem = finished + ": cannot be read: " + std::strerror(errno);
     if (in >= 0 && in != fd) close(in);
   }
