@@ -127,6 +127,16 @@ TEST_F(Spelling, SummaryLineNamesSizeAndDigestOfTheFinalFile) {
   const ProcessResult sum = RunProcess({"sha256sum", out.string()});
   EXPECT_EQ(sum.output.substr(0, 64), m[3].str());
 
+  // --verbose says where each resource went.
+  std::vector<std::string> verbose = inputs;
+  verbose.push_back("-v");
+  const ProcessResult detailed = Pack(verbose);
+  EXPECT_EQ(detailed.exit_status, 0) << detailed.output;
+  EXPECT_NE(detailed.output.find("stubpack: B7/NIMBET.PACKED.7Z: " +
+                                 std::to_string(fs::file_size(in_.archive)) + " bytes at offset "),
+            std::string::npos)
+      << detailed.output;
+
   std::vector<std::string> quiet = inputs;
   quiet.push_back("-q");
   const ProcessResult silent = Pack(quiet);

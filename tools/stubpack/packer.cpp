@@ -322,11 +322,15 @@ bool Sign(const PackOptions& o, int64_t seconds, const std::string& description,
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
   Bytes log;
   std::string ignored;
   ReadWhole(Scratch::File(kSigningLog), log, ignored);
   std::string text(log.begin(), log.end());
+  std::string command;
+  for (const std::string& a : args) command += (command.empty() ? "" : " ") + a;
+  Detail("stubpack: ran " + command);
+  Detail(text);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   problem = "signing failed: osslsigncode " +
             (WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
@@ -555,6 +559,10 @@ int Pack(const PackOptions& o) {
   const uint32_t rsrc_rva = stub.next_rva;
   const uint64_t rsrc_offset = AlignUp(stub.file_size, kResourceFileAlignment);
   const SectionLayout layout = LayOutSection(entries, rsrc_rva);
+  for (size_t i = 0; i < entries.size(); ++i)
+    Detail("stubpack: " + entries[i].type.Display() + "/" + entries[i].name.Display() + ": " +
+           std::to_string(entries[i].size) + " bytes at offset " +
+           std::to_string(rsrc_offset + layout.data_offset[i]) + ", from " + entries[i].origin);
   const uint64_t raw_size = AlignUp(layout.size, stub.pe.file_alignment);
   const uint64_t image_end = AlignUp(uint64_t{rsrc_rva} + layout.size, stub.pe.section_alignment);
   if (image_end > kMaxField || rsrc_offset + raw_size > kMaxField)
