@@ -190,7 +190,8 @@ InspectVerdict Inspect(const fs::path& installer) {
   InspectVerdict v;
   const ProcessResult run = RunProcess({Stubpack().string(), "inspect", installer.string()});
   v.output = run.output;
-  if (run.exit_status != 0) return v;
+  // 0 when setup runs, 1 for any other verdict of an installer.
+  if (run.exit_status != 0 && run.exit_status != 1) return v;
   std::smatch m;
   if (std::regex_search(run.output, m, std::regex(R"(\nverdict: exit code (\d+): ([^\n]*))"))) {
     v.read = true;

@@ -69,9 +69,9 @@ class VerdictHost : public EmulatedTest, public ::testing::WithParamInterface<La
     const stubpack::Verdict layout =
         stubpack::Predict(listed, [](size_t, SetupStorage) { return stubpack::SetupFindings(); });
     expected_ = layout.exit_code == verdict_.exit_code ? verdict_.exit_code : layout.exit_code;
-    std::ostringstream out, err;
-    stubpack::Inspect(installer.string(), out, err);
-    listing_ = out.str() + err.str();
+    std::ostringstream out;
+    stubpack::Inspect(installer.string(), false, out);
+    listing_ = out.str();
     setup_program_ = ReadText(in_.setup);
   }
 

@@ -1,12 +1,16 @@
 #include "tools/stubpack/installer_listing.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
 #include "tools/stubpack/cabinet.h"
+#include "tools/stubpack/json_writer.h"
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
+#include "tools/stubpack/report.h"
 #include "tools/stubpack/resource_directory.h"
+#include "tools/stubpack/sha256.h"
 #include "tools/stubpack/signing.h"
 
 namespace stubpack {
@@ -86,19 +90,146 @@ Verdict PredictResources(const uint8_t* file, const std::vector<InspectedResourc
   });
 }
 
-bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
+std::string LongestDirectorySentence(const Verdict& v) {
+  if (v.longest_directory < static_cast<int>(payload_layout::kShortestStubDirectory))
+    return "no directory is short enough: setup's name is too long for any path the installer "
+           "can use; give setup a shorter name";
+  return "the installer works when run from a directory of at most " +
+         std::to_string(v.longest_directory) +
+         " UTF-16 units, its final backslash included (one unit per character for most "
+         "text); from a longer one it ends with " +
+         std::to_string(StubExitCode::PATH_TOO_LONG) +
+         " before setup starts: move it to a shorter directory";
+}
+
+namespace {
+
+std::string Id(const ResourceId& id) {
+  if (id.is_number) return "{\"number\": " + std::to_string(id.number) + ", \"name\": null}";
+  return "{\"number\": null, \"name\": " + JsonString16(id.name) + "}";
+}
+
+std::string JsonText(const std::string& text) {
+  return text.empty() ? std::string("null") : JsonString(text);
+}
+
+void WriteJson(const std::string& path, uint64_t size, const std::string& digest, bool installer,
+               const std::vector<InspectedResource>& resources,
+               const std::vector<std::string>& digests, const Verdict& v, int status,
+               std::ostream& out) {
+  out << "{\n  \"schema\": 1,\n  \"file\": {\"path\": " << JsonString(path)
+      << ", \"size\": " << size << ", \"sha256\": \"" << digest
+      << "\"},\n  \"installer\": " << (installer ? "true" : "false")
+      << ",\n  \"exit_status\": " << status << ",\n  \"resources\": [";
+  long archive = -1;
+  for (size_t i = 0; i < resources.size(); ++i) {
+    const InspectedResource& r = resources[i];
+    if (installer && v.roles[i] == "archive") archive = static_cast<long>(i);
+    out << (i ? "," : "") << "\n    {\"type\": " << Id(r.listed.type)
+        << ", \"type_label\": " << JsonString(TypeLabel(r.listed.type))
+        << ", \"name\": " << Id(r.listed.name) << ", \"languages\": [";
+    for (size_t k = 0; k < r.languages.size(); ++k)
+      out << (k ? ", " : "") << "{\"language\": " << r.languages[k]
+          << ", \"code_page\": " << r.code_pages[k] << "}";
+    out << "], \"size\": " << r.listed.size << ", \"sha256\": \"" << digests[i]
+        << "\", \"role\": " << (installer ? JsonString(v.roles[i]) : "null") << "}";
+  }
+  out << (resources.empty() ? "]" : "\n  ]");
+  if (!installer) {
+    out << "\n}\n";
+    return;
+  }
+  const bool runs = v.exit_code == StubExitCode::SUCCESS;
+  out << ",\n  \"verdict\": {\"setup_runs\": " << (runs ? "true" : "false")
+      << ", \"exit_code\": " << (runs ? "null" : std::to_string(v.exit_code)) << ", \"reason\": "
+      << (runs ? JsonString("setup runs; the installer ends with setup's exit code")
+               : JsonString(v.reason))
+      << "}";
+  out << ",\n  \"setup\": ";
+  if (v.setup >= 0 && (runs || !v.elevation.empty())) {
+    out << "{\"resource\": " << v.setup
+        << ", \"name\": " << JsonString16(resources[static_cast<size_t>(v.setup)].listed.name.name)
+        << ", \"type\": " << JsonString(v.setup_type)
+        << ", \"storage\": " << JsonText(v.setup_storage) << "}";
+  } else {
+    out << "null";
+  }
+  out << ",\n  \"archive\": ";
+  if (archive >= 0 && !v.archive_type.empty()) {
+    out << "{\"resource\": " << archive
+        << ", \"name\": " << JsonString16(resources[static_cast<size_t>(archive)].listed.name.name)
+        << ", \"type\": " << JsonString(v.archive_type) << "}";
+  } else {
+    out << "null";
+  }
+  out << ",\n  \"elevation\": {\"refused\": " << (v.elevation.empty() ? "false" : "true")
+      << ", \"exit_code\": "
+      << (v.elevation.empty() ? "null" : std::to_string(StubExitCode::SETUP_LAUNCH_FAILED))
+      << ", \"reason\": " << JsonText(v.elevation) << "}";
+  out << ",\n  \"rules_broken\": [";
+  for (size_t i = 0; i < v.broken.size(); ++i)
+    out << (i ? ", " : "") << "{\"resource\": "
+        << (v.broken[i].index >= 0 ? std::to_string(v.broken[i].index) : "null")
+        << ", \"rule\": " << JsonString(v.broken[i].rule) << "}";
+  out << "],\n  \"longest_directory\": ";
+  if (v.setup >= 0 && v.longest_directory > 0) {
+    out << "{\"units\": "
+        << (v.longest_directory >= static_cast<int>(payload_layout::kShortestStubDirectory)
+                ? std::to_string(v.longest_directory)
+                : "null")
+        << ", \"text\": " << JsonString(LongestDirectorySentence(v)) << "}";
+  } else {
+    out << "null";
+  }
+  out << "\n}\n";
+}
+
+}  // namespace
+
+int Inspect(const std::string& path, bool json, std::ostream& out) {
   MappedFile file;
   std::string problem;
+  if (!file.Open(path, problem)) return Fail(kExitIo, path, problem);
+  Sha256 whole;
+  Sha256Add(whole, file.Data(), file.Size());
+  const std::string digest = HexDigest(Sha256Finish(whole));
   std::vector<InspectedResource> resources;
-  if (!file.Open(path, problem) || !ReadResources(file.Data(), file.Size(), resources, problem)) {
-    err << "stubpack: " << path << ": " << problem << "\n";
-    return false;
+  PeHeaders pe;
+  Bytes head(file.Data(), file.Data() + std::min<uint64_t>(file.Size(), 4096));
+  if (!ParsePe(head, pe, problem) || !ReadResources(file.Data(), file.Size(), resources, problem)) {
+    if (json)
+      WriteJson(path, file.Size(), digest, false, {}, {}, Verdict(), kExitNotAnInstaller, out);
+    return Fail(kExitNotAnInstaller, path, "not an installer: " + problem);
+  }
+  std::vector<std::string> digests;
+  bool payload = false;
+  for (const InspectedResource& r : resources) {
+    digests.push_back(Sha256Hex(file.Data() + r.offset, static_cast<size_t>(r.listed.size)));
+    payload = payload || PayloadTypeIndex(r.listed.type) < payload_layout::kTypeCount;
+  }
+  if (!payload) {
+    if (json)
+      WriteJson(path, file.Size(), digest, false, resources, digests, Verdict(),
+                kExitNotAnInstaller, out);
+    return Fail(kExitNotAnInstaller, path,
+                "not an installer: it carries no resource under " +
+                    std::string(payload_layout::kTypes[0]) + ", " + payload_layout::kTypes[1] +
+                    " or " + payload_layout::kTypes[2]);
   }
   const Verdict v = PredictResources(file.Data(), resources);
+  const int status =
+      v.exit_code == StubExitCode::SUCCESS && v.elevation.empty() ? kExitOk : kExitRefused;
+  if (json) {
+    WriteJson(path, file.Size(), digest, true, resources, digests, v, status, out);
+    return status;
+  }
 
-  out << path << ": " << resources.size() << " resources\n";
+  const bool verbose = CurrentVerbosity() == Verbosity::kVerbose;
+  out << path << ": " << resources.size() << " resources; file size " << file.Size() << ", sha256 "
+      << digest << "\n";
   out << std::left << std::setw(20) << "TYPE" << std::setw(40) << "NAME" << std::setw(10)
-      << "LANGUAGE" << std::right << std::setw(12) << "SIZE"
+      << "LANGUAGE" << std::right << std::setw(12) << "SIZE" << std::left << "  "
+      << std::setw(verbose ? 64 : 12) << "SHA-256"
       << "  WHAT IT IS FOR\n";
   for (size_t i = 0; i < resources.size(); ++i) {
     const InspectedResource& r = resources[i];
@@ -109,7 +240,8 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
     }
     out << std::left << std::setw(20) << TypeLabel(r.listed.type) << std::setw(40)
         << Shorten(r.listed.name) << std::setw(10) << languages << std::right << std::setw(12)
-        << r.listed.size << "  " << v.roles[i] << "\n";
+        << r.listed.size << "  " << digests[i].substr(0, verbose ? 64 : 12) << "  " << v.roles[i]
+        << "\n";
   }
   if (v.exit_code == StubExitCode::SUCCESS) {
     out << "verdict: setup runs; the installer ends with setup's exit code\n";
@@ -126,6 +258,7 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
     out << "longest stub directory: " << v.longest_directory
         << " UTF-16 units with its final backslash; a longer one ends the run with "
         << StubExitCode::PATH_TOO_LONG << "\n";
+    out << "  " << LongestDirectorySentence(v) << "\n";
   }
   if (!v.broken.empty()) {
     out << "layout rules broken:\n";
@@ -145,7 +278,7 @@ bool Inspect(const std::string& path, std::ostream& out, std::ostream& err) {
                 : signature.timestamp_time + " by " + signature.timestamp_authority)
         << "\n";
   }
-  return true;
+  return status;
 }
 
 }  // namespace stubpack

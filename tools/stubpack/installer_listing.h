@@ -24,7 +24,13 @@ bool ReadResources(const uint8_t* file, uint64_t size, std::vector<InspectedReso
 // inspect prints.
 Verdict PredictResources(const uint8_t* file, const std::vector<InspectedResource>& resources);
 
-// Prints the listing and the verdict; false (with a message on `err`) when FILE cannot be read.
-bool Inspect(const std::string& path, std::ostream& out, std::ostream& err);
+// Prints the listing and the verdict, or with `json` the object of docs/inspect-json.md, on
+// `out`. Returns the exit status: kExitOk when setup runs, kExitRefused for an installer whose
+// verdict is anything else, kExitNotAnInstaller, or kExitIo (with a message) when FILE cannot be
+// read.
+int Inspect(const std::string& path, bool json, std::ostream& out);
+
+// The longest directory the installer may run from, in plain words.
+std::string LongestDirectorySentence(const Verdict& v);
 
 }  // namespace stubpack

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 
 #include <fstream>
@@ -13,6 +15,7 @@
 
 #include <sstream>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,8 +25,10 @@
 #include "tools/stubpack/layout.h"
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
+#include "tools/stubpack/progress.h"
 #include "tools/stubpack/report.h"
 #include "tools/stubpack/resource_tree.h"
+#include "tools/stubpack/sha256.h"
 
 namespace stubpack {
 
@@ -39,15 +44,21 @@ constexpr uint16_t kIconGroupId = 107;
 constexpr char16_t kArchiveName[] = u"NIMBET.PACKED.7Z";
 constexpr char16_t kCabinetName[] = u"SETUP.EX_";
 
-// The scratch directory beside the output holds everything unfinished; a signal or any
-// failure removes it, so the output path only ever sees a whole installer, by rename.
-constexpr int kScratchFiles = 4;
+// The installer is built in a file without a name (O_TMPFILE) that gets one only when it is
+// whole, so a run killed by any signal leaves nothing of it. What must have a name (the cabinet
+// libgcab writes, the files osslsigncode reads and writes) lives in a scratch directory beside
+// the output, ".stubpack-PID-XXXXXX", whose lock file the run holds locked for its whole life: a
+// later run that can take that lock knows the run is gone (whatever became of its PID) and
+// removes the directory. Caught signals and failures remove it at once.
+constexpr int kScratchFiles = 6;
+constexpr char kScratchPrefix[] = ".stubpack-";
 char g_scratch_dir[4096];
 char g_scratch_file[kScratchFiles][4200];
 
 void RemoveScratch() {
-  for (char* file : g_scratch_file) {
-    if (file[0] != '\0') unlink(file);
+  // The lock file (index 0) last: until the directory is gone it marks the run as alive.
+  for (int i = kScratchFiles - 1; i >= 0; --i) {
+    if (g_scratch_file[i][0] != '\0') unlink(g_scratch_file[i]);
   }
   if (g_scratch_dir[0] != '\0') rmdir(g_scratch_dir);
 }
@@ -59,39 +70,103 @@ extern "C" void RemoveScratchAndDie(int signal_number) {
   raise(signal_number);
 }
 
+std::string DirectoryOf(const std::string& output) {
+  const size_t slash = output.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : output.substr(0, slash);
+}
+
+// Removes the scratch directories of dead runs in `directory`: those whose lock this run can
+// take, and those without a lock file whose PID is gone (a run killed between making the
+// directory and locking it).
+void RemoveDeadRuns(const std::string& directory) {
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) return;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(kScratchPrefix, 0) != 0) continue;
+    const std::string path = directory + "/" + name;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    const int lock = open((path + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    bool dead = false;
+    if (lock >= 0) {
+      dead = flock(lock, LOCK_EX | LOCK_NB) == 0;
+    } else if (errno == ENOENT) {
+      char* end = nullptr;
+      const long pid = std::strtol(name.c_str() + sizeof(kScratchPrefix) - 1, &end, 10);
+      dead = pid > 0 && *end == '-' && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    }
+    if (dead) {
+      if (DIR* inner = opendir(path.c_str())) {
+        while (const dirent* file = readdir(inner)) {
+          if (std::strcmp(file->d_name, ".") != 0 && std::strcmp(file->d_name, "..") != 0)
+            unlink((path + "/" + file->d_name).c_str());
+        }
+        closedir(inner);
+      }
+      if (rmdir(path.c_str()) == 0) Detail("stubpack: removed " + path + ", left by a killed run");
+    }
+    if (lock >= 0) close(lock);
+  }
+  closedir(listing);
+}
+
 class Scratch {
  public:
   bool Create(const std::string& output, std::string& problem) {
-    const size_t slash = output.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : output.substr(0, slash + 1);
-    std::string pattern = directory + (slash == std::string::npos ? "/" : "") + ".stubpack-XXXXXX";
+    const std::string directory = DirectoryOf(output);
+    RemoveDeadRuns(directory);
+    const std::string pattern =
+        directory + "/" + kScratchPrefix + std::to_string(getpid()) + "-XXXXXX";
     if (pattern.size() >= sizeof(g_scratch_dir) - 64) {
       problem = "the output's directory path is too long";
       return false;
     }
     std::strcpy(g_scratch_dir, pattern.c_str());
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, RemoveScratchAndDie);
+    signal(SIGXFSZ, SIG_IGN);  // a file-size limit then fails the write, which cleans up
     if (mkdtemp(g_scratch_dir) == nullptr) {
       problem = "cannot create a temporary directory beside the output: " +
                 std::string(std::strerror(errno));
       g_scratch_dir[0] = '\0';
       return false;
     }
-    const char* names[kScratchFiles] = {"setup.cab", "unsigned.exe", "signed.exe", "signing.log"};
+    const char* names[kScratchFiles] = {"lock",       "setup.cab",   "unsigned.exe",
+                                        "signed.exe", "signing.log", "installer.exe"};
     for (int i = 0; i < kScratchFiles; ++i)
       std::snprintf(g_scratch_file[i], sizeof(g_scratch_file[i]), "%s/%s", g_scratch_dir, names[i]);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, RemoveScratchAndDie);
-    signal(SIGXFSZ, SIG_IGN);  // a file-size limit then fails the write, which cleans up
+    // Locked before it takes its name: a lock file that can be locked is a dead run's.
+    const std::string unnamed = std::string(g_scratch_dir) + "/lock.new";
+    lock_ = open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (lock_ < 0 || flock(lock_, LOCK_EX) != 0 ||
+        rename(unnamed.c_str(), g_scratch_file[0]) != 0) {
+      unlink(unnamed.c_str());
+      problem = "cannot lock a temporary directory beside the output: " +
+                std::string(std::strerror(errno));
+      return false;
+    }
     return true;
   }
   ~Scratch() {
     RemoveScratch();
+    if (lock_ >= 0) close(lock_);
     g_scratch_dir[0] = '\0';
     for (char* file : g_scratch_file) file[0] = '\0';
   }
   static std::string File(int i) { return g_scratch_file[i]; }
+
+ private:
+  int lock_ = -1;
 };
 
-enum ScratchFile { kCabinet = 0, kUnsigned = 1, kSigned = 2, kSigningLog = 3 };
+enum ScratchFile {
+  kLock = 0,
+  kCabinet = 1,
+  kUnsigned = 2,
+  kSigned = 3,
+  kSigningLog = 4,
+  kNamed = 5
+};
 
 struct Input {
   std::string path;
@@ -150,9 +225,10 @@ bool PackingTime(const PackOptions& o, const std::vector<Input>& inputs, int64_t
 
 class OutputWriter {
  public:
-  explicit OutputWriter(int fd) : fd_(fd) {}
+  OutputWriter(int fd, Progress& progress) : fd_(fd), progress_(progress) {}
   bool Write(const uint8_t* data, size_t size) {
     checksum_.Add(data, size);
+    ProgressAdvance(progress_, size);
     while (size > 0) {
       const ssize_t done = write(fd_, data, size);
       if (done < 0 && errno == EINTR) continue;
@@ -210,11 +286,38 @@ class OutputWriter {
 
  private:
   int fd_;
+  Progress& progress_;
   PeChecksum checksum_;
   uint64_t written_ = 0;
   int error_ = 0;
   std::vector<uint8_t> buffer_;
 };
+
+// The digest and size of what `fd` holds, read from its start.
+bool HashFile(int fd, const std::string& label, uint64_t& size, std::string& digest,
+              std::string& problem) {
+  struct stat info;
+  Progress progress;
+  ProgressStart(progress, label, fstat(fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0);
+  std::vector<uint8_t> buffer(kChunk);
+  Sha256 hash;
+  size = 0;
+  for (;;) {
+    const ssize_t got = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(size));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      problem = "cannot read back the installer: " + std::string(std::strerror(errno));
+      return false;
+    }
+    if (got == 0) break;
+    Sha256Add(hash, buffer.data(), static_cast<size_t>(got));
+    size += static_cast<uint64_t>(got);
+    ProgressAdvance(progress, static_cast<uint64_t>(got));
+  }
+  ProgressEnd(progress);
+  digest = HexDigest(Sha256Finish(hash));
+  return true;
+}
 
 std::string VersionValue(const PackOptions& o, const std::string& key) {
   for (const VersionKey& k : o.version) {
@@ -226,6 +329,7 @@ std::string VersionValue(const PackOptions& o, const std::string& key) {
 }  // namespace
 
 int Pack(const PackOptions& o) {
+  const auto started = std::chrono::steady_clock::now();
   std::string problem;
   std::vector<Input> inputs;
   const auto add_input = [&](const std::string& path, const char* role) {
@@ -405,6 +509,10 @@ int Pack(const PackOptions& o) {
   const uint32_t rsrc_rva = stub.next_rva;
   const uint64_t rsrc_offset = AlignUp(stub.file_size, kResourceFileAlignment);
   const SectionLayout layout = LayOutSection(entries, rsrc_rva);
+  for (size_t i = 0; i < entries.size(); ++i)
+    Detail("stubpack: " + entries[i].type.Display() + "/" + entries[i].name.Display() + ": " +
+           std::to_string(entries[i].size) + " bytes at offset " +
+           std::to_string(rsrc_offset + layout.data_offset[i]) + ", from " + entries[i].origin);
   const uint64_t raw_size = AlignUp(layout.size, stub.pe.file_alignment);
   const uint64_t image_end = AlignUp(uint64_t{rsrc_rva} + layout.size, stub.pe.section_alignment);
   if (image_end > kMaxField || rsrc_offset + raw_size > kMaxField)
@@ -418,13 +526,23 @@ int Pack(const PackOptions& o) {
   const Bytes headers = PackedHeaders(stub, rsrc_rva, static_cast<uint32_t>(layout.size),
                                       static_cast<uint32_t>(rsrc_offset),
                                       static_cast<uint32_t>(raw_size), checksum_offset);
-  const std::string unsigned_path = Scratch::File(kUnsigned);
-  const int fd = open(unsigned_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777);
+  // Signing reads a named file; otherwise the installer has no name until it is whole.
+  const bool named = signing || std::getenv("STUBPACK_TEST_NO_TMPFILE") != nullptr;
+  const std::string named_path = Scratch::File(signing ? kUnsigned : kNamed);
+  int fd = named ? -1 : open(DirectoryOf(o.output).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0700);
+  const bool unnamed = fd >= 0;  // else the file system keeps no unnamed files: named after all
+  if (!unnamed) fd = open(named_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
   if (fd < 0)
     return Fail(
         kExitIo, o.output,
         "cannot create a temporary file beside the output: " + std::string(std::strerror(errno)));
-  OutputWriter writer(fd);
+  Detail(std::string("stubpack: writing ") +
+         (unnamed ? "an unnamed file in " + DirectoryOf(o.output) : named_path));
+  const size_t slash = o.output.rfind('/');
+  const std::string base = slash == std::string::npos ? o.output : o.output.substr(slash + 1);
+  Progress progress;
+  ProgressStart(progress, "writing " + base, rsrc_offset + raw_size);
+  OutputWriter writer(fd, progress);
   bool ok = writer.Write(headers.data(), headers.size()) &&
             writer.Copy(o.stub, stub.pe.size_of_headers, stub.file_size - stub.pe.size_of_headers,
                         problem) &&
@@ -437,6 +555,7 @@ int Pack(const PackOptions& o) {
                          : writer.Copy(e.path, 0, e.size, problem));
   }
   ok = ok && writer.Zeros(rsrc_offset + raw_size - writer.Written());
+  ProgressEnd(progress);
   const auto write_failed = [&](int error) {
     problem = o.output + ": cannot write: " + std::strerror(error);
     return false;
@@ -447,28 +566,52 @@ int Pack(const PackOptions& o) {
     SetU32(sum, writer.Checksum());
     ok = pwrite(fd, sum, 4, checksum_offset) == 4 || write_failed(errno);
   }
-  // No fsync: the rename makes the result appear whole to every other process, which is what a
-  // build needs; forcing 1 GiB to the disk would triple the time for a file made again at will.
-  ok = (close(fd) == 0 || !ok || write_failed(errno)) && ok;
-  if (!ok) return Fail(kExitIo, "", problem);
-
-  std::string finished = unsigned_path;
-  if (signing) {
+  // An installer is a program: executable by whoever the umask lets read it.
+  const mode_t mask = umask(0);
+  umask(mask);
+  ok = ok && (fchmod(fd, 0755 & ~mask) == 0 || write_failed(errno));
+  // The name, once whole: linkat cannot replace a file, so a name in the scratch directory
+  // first, then rename over the output.
+  if (ok && unnamed) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    ok = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, named_path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+         write_failed(errno);
+  }
+  std::string finished = named_path;
+  if (ok && signing) {
+    close(fd);
+    fd = -1;
     SigningSettings settings = o.signing;
     settings.description = VersionValue(o, "ProductName");
     settings.time = seconds;
     // A --sign-command signs the file in place.
     if (settings.command.empty()) finished = Scratch::File(kSigned);
-    if (const int status = SignInstaller(settings, unsigned_path, finished, o.output);
+    if (const int status = SignInstaller(settings, named_path, finished, o.output);
         status != kExitOk)
       return status;
+    chmod(finished.c_str(), 0755 & ~mask);
   }
-  // An installer is a program: executable by whoever the umask lets read it.
-  const mode_t mask = umask(0);
-  umask(mask);
-  chmod(finished.c_str(), 0755 & ~mask);
+  // The digest of the final bytes: the checksum is patched in last, and signing rewrites them.
+  std::string digest;
+  uint64_t size = 0;
+  if (ok) {
+    const int in = fd >= 0 ? fd : open(finished.c_str(), O_RDONLY | O_CLOEXEC);
+    ok = in >= 0 && HashFile(in, "hashing " + base, size, digest, problem);
+    if (!ok && in < 0) problem = finished + ": cannot be read: " + std::strerror(errno);
+    if (in >= 0 && in != fd) close(in);
+  }
+  // No fsync: the rename makes the result appear whole to every other process, which is what a
+  // build needs; forcing 1 GiB to the disk would triple the time for a file made again at will.
+  if (fd >= 0) ok = (close(fd) == 0 || !ok || write_failed(errno)) && ok;
+  if (!ok) return Fail(kExitIo, "", problem);
   if (rename(finished.c_str(), o.output.c_str()) != 0)
     return Fail(kExitIo, o.output, std::string("cannot be written: ") + std::strerror(errno));
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  char seconds_text[32];
+  std::snprintf(seconds_text, sizeof(seconds_text), "%.1f", elapsed);
+  Say("stubpack: wrote " + o.output + " (" + Grouped(size) + " bytes, sha256 " + digest + ") in " +
+      seconds_text + " s");
   return kExitOk;
 }
 
