@@ -129,10 +129,11 @@ std::vector<OptionRow> PackRows(stubpack::PackOptions& o, Request& r) {
          o.signing.timestamp_urls.push_back(v[0]);
          return std::string();
        }},
-      Text("sign-command", "'CMD {}'",
-           "runs CMD through /bin/sh with {} as the unsigned file's\n"
-           "path (passed as \"$1\", never as shell text), to sign it in\n"
-           "place with a signer of your own; excludes the options above",
+      Text("sign-command", "CMD",
+           "runs the shell command CMD, {} in it standing for the\n"
+           "unsigned file's path (passed as \"$1\", never as shell text),\n"
+           "to sign it in place with a signer of your own; excludes the\n"
+           "options above",
            o.signing.command),
       Heading("Version block (string table 040904b0; defaults are the demo product's):"),
   };
