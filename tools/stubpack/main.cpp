@@ -1,4 +1,5 @@
 // stubpack: makes an installer from the stub, an archive and setup.exe, and inspects one.
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -18,7 +19,7 @@ int Usage(const std::string& message) {
   return stubpack::kExitUsage;
 }
 
-void Help(const stubpack::PackOptions& defaults) {
+void Help() {
   std::cout
       << "Usage: stubpack --archive FILE --setup FILE --output FILE [OPTION]...\n"
          "       stubpack inspect FILE\n"
@@ -46,15 +47,24 @@ void Help(const stubpack::PackOptions& defaults) {
          "                          ends with 124. Refused by default: setup should start\n"
          "                          unelevated (asInvoker) and elevate a helper it waits for\n"
          "\n"
-         "Version block (string table 040904b0; defaults are the demo product's):\n";
-  for (const stubpack::VersionKey& k : defaults.version) {
+         "Version block (string table 040904b0): each text comes from setup's own version\n"
+         "resource when it has one, else from these options; a key left without a value is\n"
+         "left out. Versions are free text (\"2.3\", \"1.2.3-beta\").\n";
+  for (const stubpack::VersionKey& k : stubpack::DefaultVersionKeys()) {
     std::string option = "  --" + stubpack::OptionForKey(k.key) + " TEXT";
     option.resize(std::max<size_t>(option.size() + 1, 26), ' ');
-    std::cout << option << k.key << " (default: \"" << k.value << "\")\n";
+    std::cout << option << k.key;
+    if (k.key == "InternalName" || k.key == "OriginalFilename")
+      std::cout << " (default: from --output's file name)";
+    else if (!k.value.empty())
+      std::cout << " (default: \"" << k.value << "\")";
+    std::cout << "\n";
   }
   std::cout
-      << "  --product-version also sets the fixed part; --file-version must name the same "
-         "numbers.\n"
+      << "  --file-version-number A.B.C.D, --product-version-number A.B.C.D\n"
+         "                          the fixed part's numbers (default: setup's own while its\n"
+         "                          texts stand, else the numbers the text begins with)\n"
+         "  FileVersion follows ProductVersion when neither setup nor --file-version gives it.\n"
          "\n"
          "Raw entries, for tests of layouts the stub rejects or treats specially:\n"
          "  --resource TYPE NAME FILE   adds FILE as resource TYPE/NAME, language 1033; a TYPE or\n"
@@ -104,7 +114,7 @@ int main(int argc, char** argv) {
   }
 
   bool setup_storage_seen = false;
-  bool file_version_given = false;
+  const std::vector<stubpack::VersionKey> version_keys = stubpack::DefaultVersionKeys();
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
     std::string value;
@@ -127,7 +137,7 @@ int main(int argc, char** argv) {
       return true;
     };
     if (arg == "--help") {
-      Help(o);
+      Help();
       return 0;
     }
     if (arg == "--version") {
@@ -156,15 +166,28 @@ int main(int argc, char** argv) {
     if (arg == "--icon") target = &o.icon;
     if (arg == "--sign-cert") target = &o.sign_cert;
     if (arg == "--sign-key") target = &o.sign_key;
-    for (stubpack::VersionKey& k : o.version) {
-      if (arg == "--" + stubpack::OptionForKey(k.key)) target = &k.value;
+    for (const stubpack::VersionKey& k : version_keys) {
+      if (arg != "--" + stubpack::OptionForKey(k.key)) continue;
+      std::vector<stubpack::VersionKey>& given = o.version.given;
+      const auto same = [&](const stubpack::VersionKey& g) { return g.key == k.key; };
+      given.erase(std::remove_if(given.begin(), given.end(), same), given.end());
+      given.push_back({k.key, ""});
+      target = &given.back().value;
     }
-    std::string storage;
-    if (arg == "--setup-storage") target = &storage;
+    std::string storage, number;
+    if (arg == "--setup-storage" || arg == "--file-version-number" ||
+        arg == "--product-version-number")
+      target = arg == "--setup-storage" ? &storage : &number;
     if (target == nullptr) return Usage("unknown option '" + arg + "'");
-    if (arg == "--file-version") file_version_given = true;
     if (!take(*target)) return Usage("option '" + arg + "' needs a value");
     if (target->empty() && target != &storage) return Usage("option '" + arg + "' needs a value");
+    if (target == &number) {
+      const bool file = arg == "--file-version-number";
+      if (!stubpack::ParseVersion(number, file ? o.version.file_number : o.version.product_number))
+        return Usage(arg + " takes four numbers from 0 to 65535, such as 1.2.3.4, not '" + number +
+                     "'");
+      (file ? o.version.file_number_given : o.version.product_number_given) = true;
+    }
     if (target == &storage) {
       if (storage != "cabinet" && storage != "plain")
         return Usage("--setup-storage is 'cabinet' or 'plain', not '" + storage + "'");
@@ -178,15 +201,5 @@ int main(int argc, char** argv) {
     return Usage("--archive and --setup are required (unless raw --resource entries are given)");
   if (setup_storage_seen && o.setup.empty()) return Usage("--setup-storage needs --setup");
   if (o.stub.empty()) o.stub = DefaultStub();
-  // The fixed part holds one version; by default FileVersion follows ProductVersion.
-  if (!file_version_given) {
-    std::string product;
-    for (const stubpack::VersionKey& k : o.version) {
-      if (k.key == "ProductVersion") product = k.value;
-    }
-    for (stubpack::VersionKey& k : o.version) {
-      if (k.key == "FileVersion") k.value = product;
-    }
-  }
   return stubpack::Pack(o);
 }
