@@ -292,7 +292,7 @@ int InstallerVersionBlock(const PackOptions& o, VersionBlock& block, Bytes& byte
                       (missing.empty() ? std::string(": the installer's version block takes "
                                                      "nothing from it")
                                        : ": the installer's version block leaves out " + keys +
-                                             " (" + options + " give them)"));
+                                             " (options: " + options + ")"));
   }
   if (!BuildVersionBlock(block, bytes, problem)) return Fail(kExitRefused, "", problem);
   return kExitOk;
