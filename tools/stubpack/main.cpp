@@ -47,9 +47,9 @@ void Help() {
          "                          ends with 124. Refused by default: setup should start\n"
          "                          unelevated (asInvoker) and elevate a helper it waits for\n"
          "\n"
-         "Version block (string table 040904b0): each text comes from setup's own version\n"
-         "resource when it has one, else from these options; a key left without a value is\n"
-         "left out. Versions are free text (\"2.3\", \"1.2.3-beta\").\n";
+         "Version block (string table 040904b0): each text comes from its option, else from\n"
+         "setup's own version resource, else from the default shown; a key left without a\n"
+         "value is left out. Versions are free text (\"2.3\", \"1.2.3-beta\").\n";
   for (const stubpack::VersionKey& k : stubpack::DefaultVersionKeys()) {
     std::string option = "  --" + stubpack::OptionForKey(k.key) + " TEXT";
     option.resize(std::max<size_t>(option.size() + 1, 26), ' ');
