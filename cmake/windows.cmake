@@ -99,10 +99,26 @@ foreach(manifest none no-level as-invoker highest-available require-administrato
 endforeach()
 add_custom_target(elevation-setups32 ALL DEPENDS ${elevation_32_bit_images})
 
+# The packer's tests of the version block: the same tiny setup with a version resource of its own.
+add_custom_command(OUTPUT ${elevation_dir}/version-setup.res.o
+  COMMAND ${CMAKE_RC_COMPILER} -c 1252 ${PROJECT_SOURCE_DIR}/tests/packer/version_setup.rc
+          -O coff -o ${elevation_dir}/version-setup.res.o
+  DEPENDS ${PROJECT_SOURCE_DIR}/tests/packer/version_setup.rc
+  VERBATIM)
+stub_add_no_crt_program(version-setup ENTRY SetupEntry
+  SOURCES ${elevation_source} ${elevation_dir}/version-setup.res.o)
+
 # demo-setup.exe plays setup.exe; below it, the installers its Wine tests run (stub objects linked
 # with a real 7z archive, its damaged variants and demo-setup as the setup cabinet).
+# Its version resource gives an installer packed with it the demo product's names.
+set(demo_setup_version ${CMAKE_BINARY_DIR}/demo-setup-version.res.o)
+add_custom_command(OUTPUT ${demo_setup_version}
+  COMMAND ${CMAKE_RC_COMPILER} ${PROJECT_SOURCE_DIR}/tools/demo-setup/demo_setup.rc -O coff
+          -o ${demo_setup_version}
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/demo-setup/demo_setup.rc
+  VERBATIM)
 add_executable(demo-setup tools/demo-setup/demo_setup.cpp tools/demo-setup/setup_arguments.cpp
-  tools/demo-setup/start_header.cpp)
+  tools/demo-setup/start_header.cpp ${demo_setup_version})
 target_include_directories(demo-setup PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(demo-setup PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_compile_options(demo-setup PRIVATE -Os -Wall -Wextra -Werror)

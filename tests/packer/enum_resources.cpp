@@ -107,9 +107,10 @@ int ListResources(const wchar_t* path) {
     Print(text);
   }
   for (const wchar_t* key :
-       {L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName", L"LegalCopyright",
-        L"ProductName", L"ProductVersion", L"CompanyShortName", L"ProductShortName",
-        L"SourceRevision", L"Official Build"}) {
+       {L"Comments", L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName",
+        L"LegalCopyright", L"LegalTrademarks", L"OriginalFilename", L"ProductName",
+        L"ProductVersion", L"PrivateBuild", L"SpecialBuild", L"CompanyShortName",
+        L"ProductShortName", L"SourceRevision", L"Official Build"}) {
     wchar_t* value = nullptr;
     const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + key;
     if (VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))

@@ -226,8 +226,11 @@ TEST_F(Packer, IdenticalInputsGiveIdenticalBytes) {
     const char* name;
     std::vector<std::string> extra;
   };
-  const Run runs[] = {{"unsigned", {}},
-                      {"signed", {"--sign-cert", cert.string(), "--sign-key", key.string()}}};
+  // The last --setup wins: "versioned" packs a setup whose version resource the block takes.
+  const Run runs[] = {
+      {"unsigned", {}},
+      {"signed", {"--sign-cert", cert.string(), "--sign-key", key.string()}},
+      {"versioned", {"--setup", (wine_tests::WindowsBinDir() / "version-setup.exe").string()}}};
   for (const Run& run : runs) {
     std::vector<std::string> outputs;
     // Different output directories, so temporary names differ too.
@@ -244,13 +247,17 @@ TEST_F(Packer, IdenticalInputsGiveIdenticalBytes) {
     EXPECT_TRUE(outputs[0] == outputs[1]) << run.name << " outputs differ";
   }
   // Without SOURCE_DATE_EPOCH setup's modification time dates the cabinet: still the same bytes.
+  // The output's file name is an input (the block's InternalName and OriginalFilename), so the
+  // two runs differ in directory only.
   std::vector<std::string> outputs;
-  for (const char* name : {"a.exe", "b.exe"}) {
-    const ProcessResult packed = RunProcess(
-        {"env", "-u", "SOURCE_DATE_EPOCH", Stubpack().string(), "--archive", in_.archive.string(),
-         "--setup", in_.setup.string(), "--output", (scratch_.Path() / name).string()});
+  for (const char* directory : {"a", "b"}) {
+    const fs::path out = scratch_.Path() / directory / "installer.exe";
+    fs::create_directories(out.parent_path());
+    const ProcessResult packed =
+        RunProcess({"env", "-u", "SOURCE_DATE_EPOCH", Stubpack().string(), "--archive",
+                    in_.archive.string(), "--setup", in_.setup.string(), "--output", out.string()});
     ASSERT_EQ(packed.exit_status, 0) << packed.output;
-    outputs.push_back(ReadText(scratch_.Path() / name));
+    outputs.push_back(ReadText(out));
   }
   EXPECT_TRUE(outputs[0] == outputs[1]) << "outputs without SOURCE_DATE_EPOCH differ";
 }
@@ -380,11 +387,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "BL", "README.TXT", "{readme}"},
                 {"readme.txt", "BL/README.TXT", "no resource other than", "--unchecked"},
                 nullptr},
-        Refusal{"VersionNotFourNumbers",
+        Refusal{"VersionNumberBeyondTheFixedPart",
                 1,
                 {"--archive", "{archive}", "--setup", "{setup}", "--output", "{out}",
-                 "--product-version", "1.2"},
-                {"--product-version", "four numbers"},
+                 "--product-version", "70000.1"},
+                {"--product-version \"70000.1\"", "beyond 65535", "--product-version-number"},
+                nullptr},
+        Refusal{"VersionNumbersNotFour",
+                2,
+                {"--archive", "{archive}", "--setup", "{setup}", "--output", "{out}",
+                 "--file-version-number", "1.2"},
+                {"--file-version-number takes four numbers", "'1.2'"},
                 nullptr},
         Refusal{
             "UnknownOption",

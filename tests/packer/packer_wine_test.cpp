@@ -69,21 +69,59 @@ TEST_F(PackerWine, LoaderFindsEveryResourceAndReadsTheVersionBlock) {
             found.end())
       << "a name given in small letters is found";
 
-  const std::vector<std::string> expected_version = {
-      "fixed\t1.2.3.4\t1.2.3.4\t0x17\t0\t0x4\t0x1",
-      "translation\t0409\t04b0",
-      "version\tCompanyName\tTest Company",
-      "version\tFileDescription\tNimbet Installer",
-      "version\tFileVersion\t1.2.3.4",
-      "version\tInternalName\tnimbet_installer",
-      "version\tLegalCopyright\tCopyright 2026 Zarnith. All rights reserved.",
-      "version\tProductName\tNimbet",
-      "version\tProductVersion\t1.2.3.4",
-      "version\tCompanyShortName\tZarnith",
-      "version\tProductShortName\tNimbet",
-      "version\tSourceRevision\tunknown",
-      "version\tOfficial Build\t0"};
+  // A setup without a version resource: only what the options and the defaults give.
+  const std::vector<std::string> expected_version = {"fixed\t1.2.3.4\t1.2.3.4\t0x17\t0\t0x4\t0x1",
+                                                     "translation\t0409\t04b0",
+                                                     "version\tCompanyName\tTest Company",
+                                                     "version\tFileDescription\tInstaller",
+                                                     "version\tFileVersion\t1.2.3.4",
+                                                     "version\tInternalName\tinstaller",
+                                                     "version\tOriginalFilename\tinstaller.exe",
+                                                     "version\tProductVersion\t1.2.3.4"};
   EXPECT_EQ(version, expected_version) << listing.output;
+}
+
+// The version block as VerQueryValueW reads it, from setup and from the installer made of it:
+// the same, but for the two names of the file itself.
+TEST_F(PackerWine, InstallerShowsSetupsVersionAsTheLoaderReadsIt) {
+  const fs::path setup = wine_tests::WindowsBinDir() / "version-setup.exe";
+  const fs::path installer = scratch_.Path() / "installer.exe";
+  const ProcessResult packed = Pack({"--archive", in_.archive.string(), "--setup", setup.string(),
+                                     "--output", installer.string()});
+  ASSERT_EQ(packed.exit_status, 0) << packed.output;
+  const auto version_lines = [](const fs::path& file, std::vector<std::string>& names) {
+    const ProcessResult listing =
+        wine_tests::RunWine({(wine_tests::WindowsBinDir() / "enum-resources.exe").string(),
+                             wine_tests::WindowsPath(file)});
+    EXPECT_EQ(listing.exit_status, 0) << listing.output;
+    std::vector<std::string> lines;
+    std::istringstream in(listing.output);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.rfind("version\tInternalName\t", 0) == 0 ||
+          line.rfind("version\tOriginalFilename\t", 0) == 0) {
+        names.push_back(line);
+      } else if (line.rfind("version\t", 0) == 0 || line.rfind("translation\t", 0) == 0) {
+        lines.push_back(line);
+      } else if (line.rfind("fixed\t", 0) == 0) {
+        // The numbers; the flags are the installer's own.
+        lines.push_back(line.substr(0, line.find('\t', line.find('\t', 6) + 1)));
+      }
+    }
+    return lines;
+  };
+  std::vector<std::string> setup_names, installer_names;
+  std::vector<std::string> from_setup = version_lines(setup, setup_names);
+  // An empty value is left out of the installer's block.
+  from_setup.erase(std::remove(from_setup.begin(), from_setup.end(), "version\tSpecialBuild\t"),
+                   from_setup.end());
+  EXPECT_EQ(version_lines(installer, installer_names), from_setup);
+  EXPECT_NE(std::find(from_setup.begin(), from_setup.end(), "fixed\t3.1.4.1\t3.1.0.0"),
+            from_setup.end());
+  EXPECT_EQ(installer_names,
+            (std::vector<std::string>{"version\tInternalName\tinstaller",
+                                      "version\tOriginalFilename\tinstaller.exe"}));
 }
 
 TEST_F(PackerWine, SignedInstallerRunsAsTheUnsignedOneDoes) {

@@ -1,6 +1,7 @@
 #include "tools/stubpack/installer_listing.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iomanip>
 #include <sstream>
 
@@ -12,6 +13,8 @@
 #include "tools/stubpack/resource_directory.h"
 #include "tools/stubpack/sha256.h"
 #include "tools/stubpack/signing.h"
+#include "tools/stubpack/version_block.h"
+#include "tools/stubpack/version_info.h"
 
 namespace stubpack {
 
@@ -41,6 +44,50 @@ std::string TypeLabel(const ResourceId& type) {
     default:
       return type.Display();
   }
+}
+
+// A value on one line, in quotes: quotes, backslashes and control characters escaped.
+std::string Quoted(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\x%02x", static_cast<unsigned char>(c));
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+// The installer's own version block as the Details of its file show it.
+void PrintVersion(const uint8_t* file, uint64_t size, std::ostream& out) {
+  VersionInfo info;
+  bool present = false;
+  std::string problem;
+  if (!ReadImageVersionInfo(file, size, info, present, problem)) {
+    out << "version block: cannot be read: " << problem << "\n";
+    return;
+  }
+  if (!present) {
+    out << "version block: none\n";
+    return;
+  }
+  const VersionTable* table = ChosenTable(info);
+  out << "version block" << (table ? ", string table " + table->name : std::string()) << ":\n";
+  if (info.has_fixed) {
+    out << "  fixed part: file version " << VersionText(info.file_version) << ", product version "
+        << VersionText(info.product_version) << "\n";
+  } else {
+    out << "  fixed part: none\n";
+  }
+  if (table == nullptr) out << "  no string table\n";
+  for (size_t i = 0; table != nullptr && i < table->strings.size(); ++i)
+    out << "  " << table->strings[i].key << " = " << Quoted(table->strings[i].value) << "\n";
 }
 
 }  // namespace
@@ -243,6 +290,7 @@ int Inspect(const std::string& path, bool json, std::ostream& out) {
         << r.listed.size << "  " << digests[i].substr(0, verbose ? 64 : 12) << "  " << v.roles[i]
         << "\n";
   }
+  PrintVersion(file.Data(), file.Size(), out);
   if (v.exit_code == StubExitCode::SUCCESS) {
     out << "verdict: setup runs; the installer ends with setup's exit code\n";
   } else {

@@ -1,4 +1,5 @@
 // stubpack: makes an installer from the stub, an archive and setup.exe, and inspects one.
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -33,7 +34,7 @@ std::string SelfPath() {
 // What the command line asked for beyond the packing itself.
 struct Request {
   bool help = false, version = false, json = false;
-  bool setup_storage_seen = false, file_version_given = false;
+  bool setup_storage_seen = false;
 };
 
 // A row that stores its one value in `target`.
@@ -135,21 +136,45 @@ std::vector<OptionRow> PackRows(stubpack::PackOptions& o, Request& r) {
            "to sign it in place with a signer of your own; excludes the\n"
            "options above",
            o.signing.command),
-      Heading("Version block (string table 040904b0; defaults are the demo product's):"),
+      Heading("Version block (string table 040904b0): each text comes from its option, else from\n"
+              "setup's own version resource, else from the default shown; a key left without a\n"
+              "value is left out. Versions are free text (\"2.3\", \"1.2.3-beta\")."),
   };
-  for (stubpack::VersionKey& k : o.version) {
-    const std::string name = stubpack::OptionForKey(k.key);
-    rows.push_back({name, 0, "TEXT", k.key + " (default: \"" + k.value + "\")",
-                    [&k, &r, name](const Values& v) {
-                      k.value = v[0];
-                      if (name == "file-version") r.file_version_given = true;
+  for (const stubpack::VersionKey& k : stubpack::DefaultVersionKeys()) {
+    const std::string key = k.key;
+    std::string help = key;
+    if (key == "InternalName" || key == "OriginalFilename")
+      help += " (default: from --output's file name)";
+    else if (!k.value.empty())
+      help += " (default: \"" + k.value + "\")";
+    rows.push_back({stubpack::OptionForKey(key), 0, "TEXT", help, [&o, key](const Values& v) {
+                      std::vector<stubpack::VersionKey>& given = o.version.given;
+                      const auto same = [&](const stubpack::VersionKey& g) { return g.key == key; };
+                      given.erase(std::remove_if(given.begin(), given.end(), same), given.end());
+                      given.push_back({key, v[0]});
+                      return std::string();
+                    }});
+  }
+  for (const bool file : {true, false}) {
+    const std::string name = file ? "file-version-number" : "product-version-number";
+    rows.push_back({name, 0, "A.B.C.D",
+                    file ? "the fixed part's file version (default: setup's own while\n"
+                           "its texts stand, else the numbers the text begins with)"
+                         : "the same for the product version",
+                    [&o, file, name](const Values& v) {
+                      if (!stubpack::ParseVersion(
+                              v[0], file ? o.version.file_number : o.version.product_number))
+                        return "--" + name +
+                               " takes four numbers from 0 to 65535, such as 1.2.3.4, not '" +
+                               v[0] + "'";
+                      (file ? o.version.file_number_given : o.version.product_number_given) = true;
                       return std::string();
                     }});
   }
   const std::vector<OptionRow> rest = {
-      Heading("  --product-version also sets the fixed part; --file-version must name the same "
-              "numbers.\n\n"
-              "Raw entries, for tests of layouts the stub rejects or treats specially:"),
+      Heading(
+          "  FileVersion follows ProductVersion when neither setup nor --file-version gives it.\n\n"
+          "Raw entries, for tests of layouts the stub rejects or treats specially:"),
       {"resource", 0, "TYPE NAME FILE",
        "adds FILE as resource TYPE/NAME, language 1033; a TYPE or\n"
        "NAME of 1 to 65535 is a number; names are stored in capitals.\n"
@@ -276,16 +301,6 @@ int main(int argc, char** argv) {
     if (found.path.empty())
       return stubpack::Fail(stubpack::kExitIo, "", stubpack::NoStubMessage(found));
     o.stub = found.path;
-  }
-  // The fixed part holds one version; by default FileVersion follows ProductVersion.
-  if (!r.file_version_given) {
-    std::string product;
-    for (const stubpack::VersionKey& k : o.version) {
-      if (k.key == "ProductVersion") product = k.value;
-    }
-    for (stubpack::VersionKey& k : o.version) {
-      if (k.key == "FileVersion") k.value = product;
-    }
   }
   return stubpack::Pack(o);
 }

@@ -29,6 +29,7 @@
 #include "tools/stubpack/report.h"
 #include "tools/stubpack/resource_tree.h"
 #include "tools/stubpack/sha256.h"
+#include "tools/stubpack/version_info.h"
 
 namespace stubpack {
 
@@ -319,11 +320,43 @@ bool HashFile(int fd, const std::string& label, uint64_t& size, std::string& dig
   return true;
 }
 
-std::string VersionValue(const PackOptions& o, const std::string& key) {
-  for (const VersionKey& k : o.version) {
-    if (k.key == key) return k.value;
+// The installer's version block from setup's own version resource and the options; kExitOk or
+// the failure's status, reported.
+int InstallerVersionBlock(const PackOptions& o, VersionBlock& block, Bytes& bytes) {
+  std::string problem;
+  VersionInfo setup_version;
+  bool present = false;
+  std::string unread;
+  if (!o.setup.empty()) {
+    MappedFile setup;
+    if (!setup.Open(o.setup, problem)) return Fail(kExitIo, o.setup, problem);
+    if (!ReadImageVersionInfo(setup.Data(), setup.Size(), setup_version, present, unread))
+      present = false;
   }
-  return {};
+  const size_t slash = o.output.rfind('/');
+  const std::string output_name =
+      slash == std::string::npos ? o.output : o.output.substr(slash + 1);
+  std::vector<VersionWarning> warnings;
+  if (!ComposeInstallerVersion(o.version, present ? &setup_version : nullptr, o.setup, output_name,
+                               block, warnings, problem))
+    return Fail(kExitRefused, "", problem);
+  for (const VersionWarning& w : warnings) Warn(w.file, w.message);
+  const std::vector<std::string> missing = MissingShownKeys(block);
+  if (!o.setup.empty() && !present && (!unread.empty() || !missing.empty())) {
+    std::string keys, options;
+    for (const std::string& key : missing) {
+      keys += (keys.empty() ? "" : ", ") + key;
+      options += (options.empty() ? "--" : ", --") + OptionForKey(key);
+    }
+    Warn(o.setup, (unread.empty() ? std::string("has no version resource")
+                                  : "its version resource cannot be read (" + unread + ")") +
+                      (missing.empty() ? std::string(": the installer's version block takes "
+                                                     "nothing from it")
+                                       : ": the installer's version block leaves out " + keys +
+                                             " (options: " + options + ")"));
+  }
+  if (!BuildVersionBlock(block, bytes, problem)) return Fail(kExitRefused, "", problem);
+  return kExitOk;
 }
 
 }  // namespace
@@ -385,8 +418,10 @@ int Pack(const PackOptions& o) {
            "not a 7z archive (no 7z signature); the stub never reads the archive, "
            "but setup will");
   }
+  VersionBlock version;
   Bytes version_block;
-  if (!BuildVersionBlock(o.version, version_block, problem)) return Fail(kExitRefused, "", problem);
+  if (const int status = InstallerVersionBlock(o, version, version_block); status != kExitOk)
+    return status;
   Bytes icon_file;
   if (o.icon.empty()) {
     icon_file.assign(kDefaultIcon, kDefaultIcon + kDefaultIconSize);
@@ -582,7 +617,7 @@ int Pack(const PackOptions& o) {
     close(fd);
     fd = -1;
     SigningSettings settings = o.signing;
-    settings.description = VersionValue(o, "ProductName");
+    settings.description = BlockValue(version, "ProductName");
     settings.time = seconds;
     // A --sign-command signs the file in place.
     if (settings.command.empty()) finished = Scratch::File(kSigned);

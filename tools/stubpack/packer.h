@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/stubpack/installer_version.h"
 #include "tools/stubpack/signing.h"
-#include "tools/stubpack/version_block.h"
 
 namespace stubpack {
 
@@ -22,7 +22,7 @@ struct PackOptions {
   // (unelevated, by CreateProcessW) cannot.
   bool allow_elevating_setup = false;
   std::vector<RawResource> resources;
-  std::vector<VersionKey> version = DefaultVersionKeys();
+  VersionRequest version;  // over setup's own version resource and the defaults
 };
 
 // Writes the installer; kExitOk on success, otherwise the ExitStatus of the failure with a

@@ -1,5 +1,6 @@
 #include "tools/stubpack/version_block.h"
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
@@ -17,17 +18,15 @@ struct Node {
   std::vector<Node> children;
 };
 
-Node TextNode(const std::string& key, const std::string& value) {
-  Node node;
+bool TextNode(const std::string& key, const std::string& value, Node& node) {
   std::u16string k, v;
-  Utf8ToUtf16(key, k);
-  Utf8ToUtf16(value, v);
+  if (!Utf8ToUtf16(key, k) || !Utf8ToUtf16(value, v)) return false;
   node.key = k;
   node.text = true;
   PutUtf16(node.value, v);
   PutU16(node.value, 0);
   node.value_length = static_cast<uint32_t>(v.size() + 1);
-  return node;
+  return true;
 }
 
 Node Branch(const std::u16string& key, bool text) {
@@ -101,37 +100,51 @@ bool ParseVersion(const std::string& text, uint16_t (&parts)[4]) {
   return at == text.size() + 1;
 }
 
-bool BuildVersionBlock(const std::vector<VersionKey>& keys, Bytes& block, std::string& problem) {
-  std::string product, file;
-  for (const VersionKey& k : keys) {
-    if (k.key == "ProductVersion") product = k.value;
-    if (k.key == "FileVersion") file = k.value;
+LeadingNumbers ReadLeadingNumbers(const std::string& text, uint16_t (&parts)[4]) {
+  std::fill(parts, parts + 4, 0);
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (at >= text.size() || !std::isdigit(static_cast<unsigned char>(text[at])))
+      return i == 0 ? LeadingNumbers::kNone : LeadingNumbers::kRead;
+    uint32_t value = 0;
+    for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
+      value = value * 10 + static_cast<uint32_t>(text[at] - '0');
+      if (value > 65535) return LeadingNumbers::kTooLarge;
+    }
+    parts[i] = static_cast<uint16_t>(value);
+    // "2.3." and "2.3-beta" end the numbers as "2.3" does.
+    if (at + 1 >= text.size() || text[at] != '.') return LeadingNumbers::kRead;
+    ++at;
   }
-  uint16_t version[4], file_version[4];
-  if (!ParseVersion(product, version)) {
-    problem = "--product-version must be four numbers from 0 to 65535, such as 1.2.3.4: \"" +
-              product + "\"";
-    return false;
-  }
-  if (!ParseVersion(file, file_version) || !std::equal(version, version + 4, file_version)) {
-    problem =
-        "--file-version must name the same four numbers as --product-version (the "
-        "version block's fixed part holds one version for both): \"" +
-        file + "\"";
-    return false;
-  }
+  return LeadingNumbers::kRead;
+}
 
+std::string VersionText(const uint16_t (&parts)[4]) {
+  return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+         std::to_string(parts[2]) + "." + std::to_string(parts[3]);
+}
+
+bool BuildVersionBlock(const VersionBlock& block, Bytes& out, std::string& problem) {
   Node root = Branch(u"VS_VERSION_INFO", false);
-  const uint32_t ms = uint32_t{version[0]} << 16 | version[1];
-  const uint32_t ls = uint32_t{version[2]} << 16 | version[3];
-  for (uint32_t field : {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x17u, 0u, 4u, 1u, 0u, 0u, 0u})
+  const auto ms = [](const uint16_t(&v)[4]) { return uint32_t{v[0]} << 16 | v[1]; };
+  const auto ls = [](const uint16_t(&v)[4]) { return uint32_t{v[2]} << 16 | v[3]; };
+  for (uint32_t field :
+       {0xFEEF04BDu, 0x00010000u, ms(block.file_version), ls(block.file_version),
+        ms(block.product_version), ls(block.product_version), 0x17u, 0u, 4u, 1u, 0u, 0u, 0u})
     PutU32(root.value, field);  // signature, structure version, file, product, mask 0x17,
                                 // flags 0, VOS__WINDOWS32, VFT_APP, subtype 0, date 0
   root.value_length = static_cast<uint32_t>(root.value.size());
 
   Node strings = Branch(u"StringFileInfo", true);
   Node table = Branch(u"040904b0", true);
-  for (const VersionKey& k : keys) table.children.push_back(TextNode(k.key, k.value));
+  for (const VersionKey& k : block.strings) {
+    Node text;
+    if (!TextNode(k.key, k.value, text)) {
+      problem = "the version block's " + k.key + " is not UTF-8 text or holds a NUL";
+      return false;
+    }
+    table.children.push_back(text);
+  }
   strings.children.push_back(table);
 
   Node variables = Branch(u"VarFileInfo", true);
@@ -143,8 +156,14 @@ bool BuildVersionBlock(const std::vector<VersionKey>& keys, Bytes& block, std::s
 
   root.children.push_back(strings);
   root.children.push_back(variables);
-  block.clear();
-  Serialise(root, block);
+  out.clear();
+  Serialise(root, out);
+  // Every node's length is 16 bits; the root's is the largest.
+  if (out.size() > 0xFFFF) {
+    problem = "the version block's texts take " + std::to_string(out.size()) +
+              " bytes; the block's lengths count at most 65535";
+    return false;
+  }
   return true;
 }
 
