@@ -93,7 +93,10 @@ class Spelling : public ::testing::Test {
 // "--opt=value" and "--opt value" mean the same: the
 // installers are byte for byte the same.
 TEST_F(Spelling, EitherSpellingOfAValueGivesTheSameInstaller) {
-  const fs::path a = scratch_.Path() / "a.exe", b = scratch_.Path() / "b.exe";
+  // One file name in two directories: the name is part of the version block.
+  fs::create_directories(scratch_.Path() / "a");
+  fs::create_directories(scratch_.Path() / "b");
+  const fs::path a = scratch_.Path() / "a" / "x.exe", b = scratch_.Path() / "b" / "x.exe";
   const ProcessResult separate =
       Pack({"--archive", in_.archive.string(), "--setup", in_.setup.string(), "--output",
             a.string(), "--product-name", "Spelled"});
@@ -110,8 +113,9 @@ TEST_F(Spelling, EitherSpellingOfAValueGivesTheSameInstaller) {
 // them, and the time taken; nothing at all under --quiet.
 TEST_F(Spelling, SummaryLineNamesSizeAndDigestOfTheFinalFile) {
   const fs::path out = scratch_.Path() / "installer.exe";
-  const std::vector<std::string> inputs = {"--archive",        in_.archive.string(), "--setup",
-                                           in_.setup.string(), "--output",           out.string()};
+  std::vector<std::string> inputs = {"--archive",        in_.archive.string(), "--setup",
+                                     in_.setup.string(), "--output",           out.string()};
+  inputs.insert(inputs.end(), NamedProduct().begin(), NamedProduct().end());
   const ProcessResult packed = Pack(inputs);
   ASSERT_EQ(packed.exit_status, 0) << packed.output;
   std::smatch m;

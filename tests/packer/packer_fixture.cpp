@@ -52,6 +52,13 @@ fs::path Setting(const char* name, const char* built) {
 fs::path Stubpack() { return Setting("STUBPACK_PATH", STUBPACK_PATH); }
 fs::path BuiltIcon() { return Setting("STUBPACK_ICON", STUBPACK_ICON); }
 
+const std::vector<std::string>& NamedProduct() {
+  static const std::vector<std::string> options = {
+      "--product-name",    "Packer Test", "--company-name",    "Packer Tests",
+      "--product-version", "1.0",         "--legal-copyright", "none"};
+  return options;
+}
+
 ProcessResult Pack(const std::vector<std::string>& arguments) {
   setenv("SOURCE_DATE_EPOCH", kEpoch, 1);
   std::vector<std::string> argv = {Stubpack().string()};

@@ -34,6 +34,10 @@ Inputs MakeInputs(const fs::path& directory);
 fs::path Stubpack();
 fs::path BuiltIcon();  // the icon the build drew, which the packer carries by default
 
+// Options that name every version string Windows shows, so that a setup without a version
+// resource (enum-resources.exe) packs without the warning about the keys it leaves out.
+const std::vector<std::string>& NamedProduct();
+
 // Runs stubpack with SOURCE_DATE_EPOCH set to kEpoch.
 ProcessResult Pack(const std::vector<std::string>& arguments);
 

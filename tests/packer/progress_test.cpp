@@ -26,7 +26,8 @@ class ProgressLine : public ::testing::Test {
   std::string Command(const std::string& extra) {
     return "SOURCE_DATE_EPOCH=" + std::string(kEpoch) + " '" + Stubpack().string() +
            "' --archive '" + archive_.string() + "' --setup '" + in_.setup.string() +
-           "' --output '" + output_.string() + "'" + extra;
+           "' --output '" + output_.string() + "' --product-name P --company-name C" +
+           " --product-version 1 --legal-copyright none" + extra;
   }
   ScratchDirectory scratch_;
   Inputs in_;

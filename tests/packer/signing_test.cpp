@@ -195,6 +195,7 @@ class Signing : public ::testing::Test {
     std::vector<std::string> args = {
         "--archive", in_.archive.string(), "--setup",  in_.setup.string(),
         "--stub",    in_.stub.string(),    "--output", output_.string()};
+    args.insert(args.end(), NamedProduct().begin(), NamedProduct().end());
     args.insert(args.end(), signing.begin(), signing.end());
     return Pack(args);
   }
