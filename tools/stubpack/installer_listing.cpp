@@ -3,7 +3,7 @@
 #include <iomanip>
 #include <sstream>
 
-#include "tools/stubpack/cabinet.h"
+#include "tools/stubpack/cabinet_reader.h"
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
 #include "tools/stubpack/resource_directory.h"
