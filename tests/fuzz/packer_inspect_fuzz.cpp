@@ -48,8 +48,7 @@ uint16_t CheckHeaders(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(SameHeaders(pe, again), "a second read gives other headers");
   FUZZ_CHECK(uint64_t{pe.pe_offset} + 24 <= head.size(), "PE header at %u", pe.pe_offset);
-  FUZZ_CHECK(pe.optional_offset == pe.pe_offset + 24, "optional header at %u",
-             pe.optional_offset);
+  FUZZ_CHECK(pe.optional_offset == pe.pe_offset + 24, "optional header at %u", pe.optional_offset);
   FUZZ_CHECK(pe.section_table_offset >= pe.optional_offset + 2, "optional header cut");
   FUZZ_CHECK(uint64_t{pe.section_table_offset} + 40 * uint64_t{pe.sections.size()} <= head.size(),
              "%zu sections at %u in %zu bytes", pe.sections.size(), pe.section_table_offset,
@@ -123,8 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              "a second verdict differs");
   FUZZ_CHECK(v.roles.size() == resources.size(), "%zu roles for %zu resources", v.roles.size(),
              resources.size());
-  FUZZ_CHECK(v.setup >= -1 && v.setup < static_cast<long>(resources.size()), "setup %ld",
-             v.setup);
+  FUZZ_CHECK(v.setup >= -1 && v.setup < static_cast<long>(resources.size()), "setup %ld", v.setup);
   CheckText(v.reason, v.exit_code == StubExitCode::SUCCESS);
   CheckText(v.elevation, true);
   for (const std::string& role : v.roles) CheckText(role, true);

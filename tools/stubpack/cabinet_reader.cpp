@@ -157,10 +157,10 @@ bool ExpandFirstFile(const uint8_t* data, uint64_t size, uint64_t keep, Bytes& f
       zs.avail_out = unpacked;
       const int result = inflate(&zs, Z_FINISH);
       if (result != Z_STREAM_END || zs.avail_out != 0) {
-        problem = "MSZIP data block " + std::to_string(i + 1) + " of the cabinet does not expand" +
-                  (result == Z_STREAM_END
-                       ? " to the " + std::to_string(unpacked) + " bytes it claims"
-                       : std::string(""));
+        problem =
+            "MSZIP data block " + std::to_string(i + 1) + " of the cabinet does not expand" +
+            (result == Z_STREAM_END ? " to the " + std::to_string(unpacked) + " bytes it claims"
+                                    : std::string(""));
         break;
       }
     }

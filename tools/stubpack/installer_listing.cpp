@@ -16,8 +16,9 @@ std::string Shorten(const ResourceId& id) {
   if (id.is_number) return id.Display();
   std::string text = id.Display();
   if (id.name.size() > 40) {
-    text =
-        Utf16ToUtf8(id.name.substr(0, 24)) + "... (" + std::to_string(id.name.size()) + " units)";
+    ResourceId start;
+    start.name = id.name.substr(0, 24);
+    text = start.Display() + "... (" + std::to_string(id.name.size()) + " units)";
   }
   return text;
 }

@@ -87,8 +87,7 @@ SetupFindings InspectSetup(const uint8_t* data, uint64_t size, SetupStorage stor
   if (storage == SetupStorage::kCabinet) {
     bool unsupported = false;
     std::string problem;
-    if (!ExpandFirstFile(data, size, kSetupBytesRead, expanded, setup_size, unsupported,
-                         problem)) {
+    if (!ExpandFirstFile(data, size, kSetupBytesRead, expanded, setup_size, unsupported, problem)) {
       if (unsupported) {
         found.elevation = UnreadManifestRefusal(problem);
       } else {

@@ -1,5 +1,7 @@
 #include "tools/stubpack/resource_tree.h"
 
+#include <cstdio>
+
 #include <locale.h>
 
 #include <map>
@@ -22,7 +24,19 @@ ResourceId ResourceId::Name(const std::u16string& name) {
 }
 
 std::string ResourceId::Display() const {
-  return is_number ? "#" + std::to_string(number) : Utf16ToUtf8(name);
+  if (is_number) return "#" + std::to_string(number);
+  // Names come from the files users hand in and are shown inside one-line messages and the
+  // listing's rows: control characters appear as \uXXXX.
+  std::string out;
+  size_t shown = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] >= 0x20 && name[i] != 0x7F) continue;
+    char escaped[8];
+    snprintf(escaped, sizeof(escaped), "\\u%04X", static_cast<unsigned>(name[i]));
+    out += Utf16ToUtf8(name.substr(shown, i - shown)) + escaped;
+    shown = i + 1;
+  }
+  return out + Utf16ToUtf8(name.substr(shown));
 }
 
 bool operator<(const ResourceId& a, const ResourceId& b) {
