@@ -19,6 +19,7 @@
 #include "tools/stubpack/cabinet.h"
 #include "tools/stubpack/installer_listing.h"
 #include "tools/stubpack/layout.h"
+#include "tools/stubpack/resource_directory.h"
 
 namespace packer_tests {
 namespace {
@@ -493,6 +494,98 @@ INSTANTIATE_TEST_SUITE_P(Names, ShownName,
                          [](const ::testing::TestParamInfo<NameCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// --- Resource directories whose entries share what they point at. ---
+
+struct SharedCase {
+  const char* name;
+  // The directory written at the resource directory's offset; `rva` is that offset's RVA.
+  stubpack::Bytes (*directory)(uint32_t rva);
+  const char* refusal;
+};
+
+void PrintTo(const SharedCase& c, std::ostream* out) { *out << c.name; }
+
+void PutTable(stubpack::Bytes& out, uint16_t named, uint16_t numbered) {
+  for (int i = 0; i < 12; ++i) out.push_back(0);
+  stubpack::PutU16(out, named);
+  stubpack::PutU16(out, numbered);
+}
+
+// 40 types that all lead to one table of 40 names, which all lead to one table of one language:
+// 1600 resources listed from 1.3 KB.
+stubpack::Bytes SharedTables(uint32_t rva) {
+  constexpr uint16_t kCount = 40;
+  const uint32_t names_at = 16 + 8 * kCount, languages_at = names_at + 16 + 8 * kCount,
+                 leaf_at = languages_at + 24;
+  stubpack::Bytes d;
+  PutTable(d, 0, kCount);
+  for (uint16_t i = 1; i <= kCount; ++i) {
+    stubpack::PutU32(d, i);
+    stubpack::PutU32(d, 0x80000000 | names_at);
+  }
+  PutTable(d, 0, kCount);
+  for (uint16_t i = 1; i <= kCount; ++i) {
+    stubpack::PutU32(d, i);
+    stubpack::PutU32(d, 0x80000000 | languages_at);
+  }
+  PutTable(d, 0, 1);
+  stubpack::PutU32(d, 1033);
+  stubpack::PutU32(d, leaf_at);
+  stubpack::PutU32(d, rva);  // the data: the directory's first 16 bytes
+  stubpack::PutU32(d, 16);
+  stubpack::PutU32(d, 0);
+  stubpack::PutU32(d, 0);
+  return d;
+}
+
+// 40 types whose entries all point at one name of 2000 units: 160 KB of names from 4 KB.
+stubpack::Bytes SharedName(uint32_t) {
+  constexpr uint16_t kCount = 40, kUnits = 2000;
+  const uint32_t name_at = 16 + 8 * kCount;
+  stubpack::Bytes d;
+  PutTable(d, kCount, 0);
+  for (uint16_t i = 0; i < kCount; ++i) {
+    stubpack::PutU32(d, 0x80000000 | name_at);
+    stubpack::PutU32(d, 0x80000000);  // the root again: never reached
+  }
+  stubpack::PutU16(d, kUnits);
+  for (uint16_t i = 0; i < kUnits; ++i) stubpack::PutU16(d, 'A');
+  return d;
+}
+
+class SharedDirectory : public ::testing::TestWithParam<SharedCase> {};
+
+TEST_P(SharedDirectory, IsRefusedInOneLine) {
+  const std::string image = ImageBytes("elevation-setup-as-invoker.exe");
+  ASSERT_FALSE(image.empty()) << "build the windows preset first";
+  stubpack::Bytes file(image.begin(), image.end());
+  stubpack::ResourceDirectoryReader reader;
+  std::string problem;
+  ASSERT_TRUE(stubpack::OpenResourceDirectory(file.data(), file.size(), reader, problem));
+  ASSERT_TRUE(reader.present);
+  uint32_t rva = 0;
+  for (const stubpack::PeSection& s : reader.pe.sections) {
+    if (reader.base >= s.raw_offset && reader.base < uint64_t{s.raw_offset} + s.raw_size)
+      rva = static_cast<uint32_t>(s.virtual_address + (reader.base - s.raw_offset));
+  }
+  ASSERT_NE(rva, 0u);
+  // The directory replaces the file's end from its offset on: its reader checks the file's end.
+  file.resize(reader.base);
+  const stubpack::Bytes directory = GetParam().directory(rva);
+  file.insert(file.end(), directory.begin(), directory.end());
+  std::vector<stubpack::InspectedResource> resources;
+  EXPECT_FALSE(stubpack::ReadResources(file.data(), file.size(), resources, problem))
+      << resources.size() << " resources listed";
+  EXPECT_TRUE(IsOneLine(problem)) << problem;
+  EXPECT_NE(problem.find(GetParam().refusal), std::string::npos) << problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directories, SharedDirectory,
+    ::testing::Values(SharedCase{"Tables", SharedTables, "from two entries"},
+                      SharedCase{"Name", SharedName, "names add up to more bytes"}),
+    [](const ::testing::TestParamInfo<SharedCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace packer_tests

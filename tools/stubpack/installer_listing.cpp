@@ -1,6 +1,7 @@
 #include "tools/stubpack/installer_listing.h"
 
 #include <iomanip>
+#include <set>
 #include <sstream>
 
 #include "tools/stubpack/cabinet_reader.h"
@@ -52,11 +53,24 @@ bool ReadResources(const uint8_t* file, uint64_t size, std::vector<InspectedReso
     problem = reader.problem.empty() ? "the resource directory is damaged" : reader.problem;
     return false;
   };
+  // Each table is read once: entries that share a table would list its resources again for
+  // each, and a few kilobytes of directory could list billions.
+  std::set<uint64_t> tables = {0};
+  const auto shared = [&](uint32_t at) {
+    if (tables.insert(at).second) return false;
+    problem =
+        "the resource directory reaches the table at " + std::to_string(at) + " from two entries";
+    return true;
+  };
   if (!reader.Table(0, types)) return fail();
   for (const ResourceDirectoryReader::Entry& type : types) {
-    if (!type.IsTable() || !reader.Table(type.Offset(), names)) return fail();
+    if (!type.IsTable()) return fail();
+    if (shared(type.Offset())) return false;
+    if (!reader.Table(type.Offset(), names)) return fail();
     for (const ResourceDirectoryReader::Entry& name : names) {
-      if (!name.IsTable() || !reader.Table(name.Offset(), languages)) return fail();
+      if (!name.IsTable()) return fail();
+      if (shared(name.Offset())) return false;
+      if (!reader.Table(name.Offset(), languages)) return fail();
       InspectedResource r;
       r.listed.type = type.id;
       r.listed.name = name.id;
