@@ -54,6 +54,18 @@ def cabinet_cuts(data):
     return [c for c in (20, 40, files_at + 10, blocks_at + 6, blocks_at + 40) if c < len(data)]
 
 
+def without_checksums(data):
+    """The cabinet with every data block's checksum 0 (none), so that mutations of the blocks
+    reach the expansion instead of stopping at the checksum."""
+    out = bytearray(data)
+    at, blocks = struct.unpack_from("<IH", data, 36)
+    for _ in range(blocks):
+        packed = struct.unpack_from("<H", data, at + 4)[0]
+        struct.pack_into("<I", out, at, 0)
+        at += 8 + packed
+    return bytes(out)
+
+
 def main():
     bin_dir, stubpack, icon, corpus = map(pathlib.Path, sys.argv[1:5])
     tiny_archive = b"7z\xbc\xaf\x27\x1c\x00\x04" + bytes(24)
@@ -80,6 +92,7 @@ def main():
             subprocess.run(["gcab", "-c", "-z", str(cab), "setup.exe"], check=True, cwd=scratch)
             data = cab.read_bytes()
             put(corpus, "packer_setup_cabinet", data)
+            put(corpus, "packer_setup_cabinet", without_checksums(data))
             for cut in cabinet_cuts(data):
                 put(corpus, "packer_setup_cabinet", data[:cut])
         for path in sorted((pathlib.Path(__file__).parents[1] / "packer" / "manifests").glob("*.xml")) + [
