@@ -129,6 +129,11 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"PaddedWithZeros", Manifest(kRequire) + std::string(4, '\0'),
                  ExecutionLevel::kRequireAdministrator, nullptr},
         TextCase{"Utf16", std::string("\xFF\xFE<\0a\0/\0>\0", 10), ExecutionLevel::kNone, "UTF-16"},
+        // Found by the packer_manifest fuzzer: the UTF-8 mark hid the UTF-16 one behind it.
+        TextCase{
+            "Utf16MarkBehindUtf8Mark",
+            "\xEF\xBB\xBF\xFE\xFF" + Manifest("<requestedExecutionLevel level=\"asInvoker\"/>"),
+            ExecutionLevel::kNone, "UTF-16"},
         TextCase{"NulInside", std::string("<assembly>\0</assembly>", 22), ExecutionLevel::kNone,
                  "NUL"},
         TextCase{"Empty", "", ExecutionLevel::kNone, "no XML element"},
