@@ -5,14 +5,16 @@
 #
 #   bash bench/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
-# Targets: bounded_text setup_command_line extract_payload expand_cabinet (default: all, in turn).
+# Targets: bounded_text setup_command_line extract_payload expand_cabinet, and the packer's
+# packer_inspect packer_setup_cabinet packer_manifest packer_icon (default: all, in turn).
 # Crash inputs are kept under build/bench/fuzz/<target>/crashes for reproduction.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(bounded_text setup_command_line extract_payload expand_cabinet)
+[ ${#targets[@]} -eq 0 ] && targets=(bounded_text setup_command_line extract_payload expand_cabinet packer_inspect
+  packer_setup_cabinet packer_manifest packer_icon)
 
 if [ ! -x build/fuzz/bin/fuzz-bounded_text ]; then
   cmake --preset fuzz >/dev/null && nice cmake --build --preset fuzz -j2 || exit 1
@@ -24,8 +26,14 @@ printf '%-20s %12s %10s %8s %12s %8s\n' target execs exec/s crashes "corpus file
 for target in "${targets[@]}"; do
   work=build/bench/fuzz/$target
   start=$(date +%s)
+  # Whole images are larger than run_fuzzer.sh's default input (as in cmake/fuzz.cmake).
+  case $target in
+    packer_inspect | packer_setup_cabinet) extra=(-max_len=65536) ;;
+    packer_icon) extra=(-max_len=32768) ;;
+    *) extra=() ;;
+  esac
   nice bash tests/fuzz/run_fuzzer.sh "build/fuzz/bin/fuzz-$target" "tests/fuzz/corpus/$target" "$work" \
-    "$seconds" >"$work.summary" 2>&1 || status=1
+    "$seconds" "${extra[@]}" >"$work.summary" 2>&1 || status=1
   elapsed=$(( $(date +%s) - start ))
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/fuzzer.log" | tail -n 1)
   crashes=$(find "$work/crashes" -type f | wc -l)

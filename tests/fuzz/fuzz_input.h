@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/emulated/world.h"
+#include "tests/fuzz/fuzz_check.h"
 
 // Bytes past the end read as 0, so every input decodes to some case.
 struct FuzzInput {
@@ -50,16 +51,6 @@ inline std::string ShowText(const std::u16string& text) {
   }
   return out;
 }
-
-#define FUZZ_CHECK(condition, ...)                                                    \
-  do {                                                                                \
-    if (!(condition)) {                                                               \
-      fprintf(stderr, "%s:%d: check failed: %s\n  ", __FILE__, __LINE__, #condition); \
-      fprintf(stderr, __VA_ARGS__);                                                   \
-      fprintf(stderr, "\n");                                                          \
-      abort();                                                                        \
-    }                                                                                 \
-  } while (0)
 
 // "C:\" and directories of 'd' until the path, with its trailing backslash, has exactly length
 // units (5 or more).

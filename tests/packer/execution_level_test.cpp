@@ -17,6 +17,9 @@
 
 #include "tests/packer/packer_fixture.h"
 #include "tools/stubpack/cabinet.h"
+#include "tools/stubpack/installer_listing.h"
+#include "tools/stubpack/layout.h"
+#include "tools/stubpack/resource_directory.h"
 
 namespace packer_tests {
 namespace {
@@ -126,6 +129,11 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"PaddedWithZeros", Manifest(kRequire) + std::string(4, '\0'),
                  ExecutionLevel::kRequireAdministrator, nullptr},
         TextCase{"Utf16", std::string("\xFF\xFE<\0a\0/\0>\0", 10), ExecutionLevel::kNone, "UTF-16"},
+        // Found by the packer_manifest fuzzer: the UTF-8 mark hid the UTF-16 one behind it.
+        TextCase{
+            "Utf16MarkBehindUtf8Mark",
+            "\xEF\xBB\xBF\xFE\xFF" + Manifest("<requestedExecutionLevel level=\"asInvoker\"/>"),
+            ExecutionLevel::kNone, "UTF-16"},
         TextCase{"NulInside", std::string("<assembly>\0</assembly>", 22), ExecutionLevel::kNone,
                  "NUL"},
         TextCase{"Empty", "", ExecutionLevel::kNone, "no XML element"},
@@ -392,6 +400,197 @@ TEST_F(Expansion, NamesACompressionItDoesNotExpand) {
   EXPECT_TRUE(unsupported);
   EXPECT_NE(problem.find("LZX"), std::string::npos) << problem;
 }
+
+TEST_F(Expansion, KeepsTheFileStartAndStillChecksEveryBlock) {
+  const std::string setup = ReadText(in_.setup);
+  const std::string cabinet = CabinetWithHistory(setup);
+  ASSERT_GT(setup.size(), 3u * 32768);
+  const std::vector<uint8_t> exact(cabinet.begin(), cabinet.end());
+  // Cuts inside the first block, at a block's end and inside a later block, whose history
+  // then lies in the part that is not kept.
+  for (const uint64_t keep : {uint64_t{0}, uint64_t{100}, uint64_t{32768}, uint64_t{70000},
+                              uint64_t{setup.size()}, uint64_t{setup.size() + 1}}) {
+    stubpack::Bytes file;
+    uint64_t file_size = 0;
+    bool unsupported = true;
+    std::string problem;
+    ASSERT_TRUE(stubpack::ExpandFirstFile(exact.data(), exact.size(), keep, file, file_size,
+                                          unsupported, problem))
+        << keep << ": " << problem;
+    EXPECT_EQ(file_size, setup.size());
+    const size_t kept = std::min<size_t>(keep, setup.size());
+    EXPECT_TRUE(std::string(file.begin(), file.end()) == setup.substr(0, kept))
+        << "keeping " << keep << " bytes gave " << file.size() << " other bytes";
+  }
+  // A last block that does not inflate is met though nothing of it is kept.
+  std::string damaged = cabinet;
+  damaged[damaged.size() - 1] = static_cast<char>(damaged[damaged.size() - 1] ^ 0x55);
+  damaged[damaged.size() - 2] = static_cast<char>(damaged[damaged.size() - 2] ^ 0x55);
+  const std::vector<uint8_t> bad(damaged.begin(), damaged.end());
+  stubpack::Bytes file;
+  uint64_t file_size = 0;
+  bool unsupported = true;
+  std::string problem;
+  EXPECT_FALSE(stubpack::ExpandFirstFile(bad.data(), bad.size(), 100, file, file_size, unsupported,
+                                         problem));
+  EXPECT_NE(problem.find("does not expand"), std::string::npos) << problem;
+  EXPECT_TRUE(file.empty());
+}
+
+// --- Resource names from the files users hand in, in the packer's one-line messages. ---
+
+struct NameCase {
+  const char* name;
+  std::string units;  // in the setup's name after "SETUP"
+  const char* shown;
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.name; }
+
+class ShownName : public ::testing::TestWithParam<NameCase> {};
+
+// A control character in a name reaches every message as \uXXXX: the verdict's rules and
+// roles, and the reader's refusal of a resource whose data the file's end cuts.
+TEST_P(ShownName, KeepsMessagesOneLine) {
+  const NameCase& c = GetParam();
+  const std::u16string name = u"SETUP" + std::u16string(c.units.begin(), c.units.end());
+  const std::string shown = std::string("SETUP") + c.shown;
+  EXPECT_EQ(stubpack::ResourceId::Name(name).Display(), shown);
+
+  std::vector<stubpack::ListedResource> listed = {
+      {stubpack::ResourceId::Name(u"B7"), stubpack::ResourceId::Name(u"NIMBET.7Z"), 3},
+      {stubpack::ResourceId::Name(u"BN"), stubpack::ResourceId::Name(name), 0}};
+  const stubpack::Verdict v = stubpack::Predict(
+      listed, [](size_t, payload_layout::SetupStorage) { return stubpack::SetupFindings(); });
+  bool named = false;
+  for (const stubpack::Verdict::Broken& b : v.broken) {
+    EXPECT_TRUE(IsOneLine(b.rule)) << b.rule;
+    named = named || b.rule.find(shown) != std::string::npos;
+  }
+  EXPECT_TRUE(named) << "no rule names the empty setup";
+  for (const std::string& role : v.roles) EXPECT_EQ(role.find_first_of("\r\n"), std::string::npos);
+
+  ScratchDirectory scratch;
+  const fs::path data = scratch.Path() / "data.bin", installer = scratch.Path() / "installer.exe";
+  WriteText(data, std::string(64, 'x'));
+  const ProcessResult packed = Pack({"--stub", (wine_tests::WindowsBinDir() / "stub.exe").string(),
+                                     "--resource", "BN", shown.substr(0, 5) + c.units,
+                                     data.string(), "--unchecked", "--output", installer.string()});
+  ASSERT_EQ(packed.exit_status, 0) << packed.output;
+  const std::string bytes = ReadText(installer);
+  std::vector<uint8_t> exact(bytes.begin(), bytes.end());
+  std::vector<stubpack::InspectedResource> resources;
+  std::string problem;
+  ASSERT_TRUE(stubpack::ReadResources(exact.data(), exact.size(), resources, problem)) << problem;
+  const auto setup = std::find_if(resources.begin(), resources.end(),
+                                  [&](const auto& r) { return r.listed.name.name == name; });
+  ASSERT_NE(setup, resources.end());
+  exact.resize(setup->offset + 1);  // the directory whole, the data cut
+  EXPECT_FALSE(stubpack::ReadResources(exact.data(), exact.size(), resources, problem));
+  EXPECT_TRUE(IsOneLine(problem)) << problem;
+  EXPECT_NE(problem.find(shown), std::string::npos) << problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ShownName,
+                         ::testing::Values(NameCase{"LineFeed", "\nX", "\\u000AX"},
+                                           NameCase{"CarriageReturn", "\r", "\\u000D"},
+                                           NameCase{"TabAndDelete", "\t\x7F", "\\u0009\\u007F"},
+                                           NameCase{"Printable", ".EXE", ".EXE"}),
+                         [](const ::testing::TestParamInfo<NameCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// --- Resource directories whose entries share what they point at. ---
+
+struct SharedCase {
+  const char* name;
+  // The directory written at the resource directory's offset; `rva` is that offset's RVA.
+  stubpack::Bytes (*directory)(uint32_t rva);
+  const char* refusal;
+};
+
+void PrintTo(const SharedCase& c, std::ostream* out) { *out << c.name; }
+
+void PutTable(stubpack::Bytes& out, uint16_t named, uint16_t numbered) {
+  for (int i = 0; i < 12; ++i) out.push_back(0);
+  stubpack::PutU16(out, named);
+  stubpack::PutU16(out, numbered);
+}
+
+// 40 types that all lead to one table of 40 names, which all lead to one table of one language:
+// 1600 resources listed from 1.3 KB.
+stubpack::Bytes SharedTables(uint32_t rva) {
+  constexpr uint16_t kCount = 40;
+  const uint32_t names_at = 16 + 8 * kCount, languages_at = names_at + 16 + 8 * kCount,
+                 leaf_at = languages_at + 24;
+  stubpack::Bytes d;
+  PutTable(d, 0, kCount);
+  for (uint16_t i = 1; i <= kCount; ++i) {
+    stubpack::PutU32(d, i);
+    stubpack::PutU32(d, 0x80000000 | names_at);
+  }
+  PutTable(d, 0, kCount);
+  for (uint16_t i = 1; i <= kCount; ++i) {
+    stubpack::PutU32(d, i);
+    stubpack::PutU32(d, 0x80000000 | languages_at);
+  }
+  PutTable(d, 0, 1);
+  stubpack::PutU32(d, 1033);
+  stubpack::PutU32(d, leaf_at);
+  stubpack::PutU32(d, rva);  // the data: the directory's first 16 bytes
+  stubpack::PutU32(d, 16);
+  stubpack::PutU32(d, 0);
+  stubpack::PutU32(d, 0);
+  return d;
+}
+
+// 40 types whose entries all point at one name of 2000 units: 160 KB of names from 4 KB.
+stubpack::Bytes SharedName(uint32_t) {
+  constexpr uint16_t kCount = 40, kUnits = 2000;
+  const uint32_t name_at = 16 + 8 * kCount;
+  stubpack::Bytes d;
+  PutTable(d, kCount, 0);
+  for (uint16_t i = 0; i < kCount; ++i) {
+    stubpack::PutU32(d, 0x80000000 | name_at);
+    stubpack::PutU32(d, 0x80000000);  // the root again: never reached
+  }
+  stubpack::PutU16(d, kUnits);
+  for (uint16_t i = 0; i < kUnits; ++i) stubpack::PutU16(d, 'A');
+  return d;
+}
+
+class SharedDirectory : public ::testing::TestWithParam<SharedCase> {};
+
+TEST_P(SharedDirectory, IsRefusedInOneLine) {
+  const std::string image = ImageBytes("elevation-setup-as-invoker.exe");
+  ASSERT_FALSE(image.empty()) << "build the windows preset first";
+  stubpack::Bytes file(image.begin(), image.end());
+  stubpack::ResourceDirectoryReader reader;
+  std::string problem;
+  ASSERT_TRUE(stubpack::OpenResourceDirectory(file.data(), file.size(), reader, problem));
+  ASSERT_TRUE(reader.present);
+  uint32_t rva = 0;
+  for (const stubpack::PeSection& s : reader.pe.sections) {
+    if (reader.base >= s.raw_offset && reader.base < uint64_t{s.raw_offset} + s.raw_size)
+      rva = static_cast<uint32_t>(s.virtual_address + (reader.base - s.raw_offset));
+  }
+  ASSERT_NE(rva, 0u);
+  // The directory replaces the file's end from its offset on: its reader checks the file's end.
+  file.resize(reader.base);
+  const stubpack::Bytes directory = GetParam().directory(rva);
+  file.insert(file.end(), directory.begin(), directory.end());
+  std::vector<stubpack::InspectedResource> resources;
+  EXPECT_FALSE(stubpack::ReadResources(file.data(), file.size(), resources, problem))
+      << resources.size() << " resources listed";
+  EXPECT_TRUE(IsOneLine(problem)) << problem;
+  EXPECT_NE(problem.find(GetParam().refusal), std::string::npos) << problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directories, SharedDirectory,
+    ::testing::Values(SharedCase{"Tables", SharedTables, "from two entries"},
+                      SharedCase{"Name", SharedName, "names add up to more bytes"}),
+    [](const ::testing::TestParamInfo<SharedCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace packer_tests

@@ -294,7 +294,24 @@ INSTANTIATE_TEST_SUITE_P(
                  root.key = u"VS_VERSION_INFX";
                  return Serialised(root);
                },
-               "not VS_VERSION_INFO"}),
+               "not VS_VERSION_INFO"},
+        // Found by the fuzzer: the file's own key quoted in the message kept its line break.
+        Damage{"RootNamedWithALineBreak",
+               [] {
+                 TestNode root = GoodRoot();
+                 root.key = u"VS_VERSION_INFO\n\r";
+                 return Serialised(root);
+               },
+               "the root is \"VS_VERSION_INFO\\u000A\\u000D\""},
+        Damage{"UnendedValueOfAKeyWithALineBreak",
+               [] {
+                 TestNode root = GoodRoot();
+                 TestNode text{u"Trade\nmark", 1, 3, {}, {}, true};
+                 stubpack::PutUtf16(text.value, u"TM!");
+                 root.children[0].children[1].children.push_back(text);
+                 return Serialised(root);
+               },
+               "the value of \"Trade\\u000Amark\" has no terminator"}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
 // --- The numbers that free text begins with. ---

@@ -1,5 +1,7 @@
 #include "tools/stubpack/bytes.h"
 
+#include <cstdio>
+
 namespace stubpack {
 
 bool Utf8ToUtf16(const std::string& text, std::u16string& out) {
@@ -72,6 +74,19 @@ std::string Utf16ToUtf8(const std::u16string& text) {
 
 void PutUtf16(Bytes& out, const std::u16string& text) {
   for (char16_t unit : text) PutU16(out, unit);
+}
+
+std::string ShownText(const std::u16string& text) {
+  std::string out;
+  size_t shown = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0x20 && text[i] != 0x7F) continue;
+    char escaped[8];
+    std::snprintf(escaped, sizeof(escaped), "\\u%04X", static_cast<unsigned>(text[i]));
+    out += Utf16ToUtf8(text.substr(shown, i - shown)) + escaped;
+    shown = i + 1;
+  }
+  return out + Utf16ToUtf8(text.substr(shown));
 }
 
 }  // namespace stubpack

@@ -40,6 +40,9 @@ inline uint64_t AlignUp(uint64_t value, uint64_t alignment) {
 // False when `text` is not valid UTF-8 or holds a NUL.
 bool Utf8ToUtf16(const std::string& text, std::u16string& out);
 std::string Utf16ToUtf8(const std::u16string& text);
+// The same for text from a file that a one-line message or a listing's row shows: control
+// characters appear as \uXXXX.
+std::string ShownText(const std::u16string& text);
 void PutUtf16(Bytes& out, const std::u16string& text);
 
 }  // namespace stubpack

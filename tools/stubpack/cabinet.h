@@ -1,10 +1,11 @@
-// setup.exe as a one-file MSZIP cabinet, written by libgcab, and read back.
+// setup.exe as a one-file MSZIP cabinet, written by libgcab; cabinet_reader.h reads it back.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "tools/stubpack/bytes.h"
+#include "tools/stubpack/cabinet_reader.h"
 
 namespace stubpack {
 
@@ -20,17 +21,5 @@ DosDateTime DosDateTimeFromUnix(int64_t seconds);
 // `setup_path`, the given date and time and attributes 0.
 bool WriteSetupCabinet(const std::string& setup_path, const std::string& cabinet_path,
                        int64_t seconds, std::string& problem);
-
-// What is wrong with `data` as a cabinet that the platform's cabinet library expands into
-// one whole file, or an empty text: the header, the first file and every data block of its
-// folder, with their checksums.
-std::string CabinetProblem(const uint8_t* data, uint64_t size);
-
-// The first file of a cabinet that CabinetProblem passes, expanded into `file`. False with
-// `problem` when a data block does not expand to the size it claims (what the stub's
-// expansion would meet too), or with `unsupported` set as well when the folder's compression is
-// one the packer does not expand (Quantum, LZX).
-bool ExpandFirstFile(const uint8_t* data, uint64_t size, Bytes& file, bool& unsupported,
-                     std::string& problem);
 
 }  // namespace stubpack

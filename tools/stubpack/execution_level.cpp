@@ -46,10 +46,11 @@ class ManifestReader {
       : text_(reinterpret_cast<const char*>(text), size) {}
 
   bool Read(ExecutionLevel& level, std::string& problem) {
-    if (text_.size() >= 2 &&
-        ((text_[0] == '\xFF' && text_[1] == '\xFE') || (text_[0] == '\xFE' && text_[1] == '\xFF')))
-      return Fail(0, "the manifest is UTF-16 text; the packer reads UTF-8 only", problem);
+    // A UTF-8 mark is skipped, so a UTF-16 one behind it is refused as one at the start is.
     if (text_.substr(0, 3) == "\xEF\xBB\xBF") at_ = 3;
+    const std::string_view start = text_.substr(at_, 2);
+    if (start == "\xFF\xFE" || start == "\xFE\xFF")
+      return Fail(at_, "the manifest is UTF-16 text; the packer reads UTF-8 only", problem);
     // Some tools pad a resource's data with zeros.
     while (!text_.empty() && text_.back() == '\0') text_.remove_suffix(1);
     if (const size_t nul = text_.find('\0'); nul != std::string_view::npos)

@@ -5,7 +5,6 @@
 #include <iomanip>
 #include <sstream>
 
-#include "tools/stubpack/cabinet.h"
 #include "tools/stubpack/json_writer.h"
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
@@ -24,8 +23,9 @@ std::string Shorten(const ResourceId& id) {
   if (id.is_number) return id.Display();
   std::string text = id.Display();
   if (id.name.size() > 40) {
-    text =
-        Utf16ToUtf8(id.name.substr(0, 24)) + "... (" + std::to_string(id.name.size()) + " units)";
+    ResourceId start;
+    start.name = id.name.substr(0, 24);
+    text = start.Display() + "... (" + std::to_string(id.name.size()) + " units)";
   }
   return text;
 }
@@ -91,51 +91,6 @@ void PrintVersion(const uint8_t* file, uint64_t size, std::ostream& out) {
 }
 
 }  // namespace
-
-bool ReadResources(const uint8_t* file, uint64_t size, std::vector<InspectedResource>& out,
-                   std::string& problem) {
-  ResourceDirectoryReader reader;
-  if (!OpenResourceDirectory(file, size, reader, problem)) return false;
-  out.clear();
-  if (!reader.present) return true;
-  std::vector<ResourceDirectoryReader::Entry> types, names, languages;
-  const auto fail = [&]() {
-    problem = reader.problem.empty() ? "the resource directory is damaged" : reader.problem;
-    return false;
-  };
-  if (!reader.Table(0, types)) return fail();
-  for (const ResourceDirectoryReader::Entry& type : types) {
-    if (!type.IsTable() || !reader.Table(type.Offset(), names)) return fail();
-    for (const ResourceDirectoryReader::Entry& name : names) {
-      if (!name.IsTable() || !reader.Table(name.Offset(), languages)) return fail();
-      InspectedResource r;
-      r.listed.type = type.id;
-      r.listed.name = name.id;
-      for (const ResourceDirectoryReader::Entry& language : languages) {
-        ResourceDirectoryReader::Data data;
-        if (language.IsTable()) return fail();  // a fourth level
-        if (!reader.Leaf(language.target, type.id.Display() + "/" + name.id.Display(), data))
-          return fail();
-        if (r.languages.empty()) {
-          r.listed.size = data.size;
-          r.offset = data.offset;
-        }
-        r.languages.push_back(language.id.is_number ? language.id.number : 0);
-        r.code_pages.push_back(data.code_page);
-      }
-      out.push_back(r);
-    }
-  }
-  return true;
-}
-
-Verdict PredictResources(const uint8_t* file, const std::vector<InspectedResource>& resources) {
-  std::vector<ListedResource> listed;
-  for (const InspectedResource& r : resources) listed.push_back(r.listed);
-  return Predict(listed, [&](size_t i, payload_layout::SetupStorage storage) {
-    return InspectSetup(file + resources[i].offset, resources[i].listed.size, storage);
-  });
-}
 
 std::string LongestDirectorySentence(const Verdict& v) {
   if (v.longest_directory < static_cast<int>(payload_layout::kShortestStubDirectory))

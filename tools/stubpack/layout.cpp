@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tools/stubpack/cabinet.h"
+#include "tools/stubpack/cabinet_reader.h"
 #include "tools/stubpack/execution_level.h"
 #include "tools/stubpack/pe_image.h"
 
@@ -83,10 +83,11 @@ ResourceId TypeOfStorage(SetupStorage storage) {
 SetupFindings InspectSetup(const uint8_t* data, uint64_t size, SetupStorage storage) {
   SetupFindings found;
   Bytes expanded;
+  uint64_t setup_size = size;
   if (storage == SetupStorage::kCabinet) {
     bool unsupported = false;
     std::string problem;
-    if (!ExpandFirstFile(data, size, expanded, unsupported, problem)) {
+    if (!ExpandFirstFile(data, size, kSetupBytesRead, expanded, setup_size, unsupported, problem)) {
       if (unsupported) {
         found.elevation = UnreadManifestRefusal(problem);
       } else {
@@ -104,7 +105,16 @@ SetupFindings InspectSetup(const uint8_t* data, uint64_t size, SetupStorage stor
     found.image = "not a PE executable: unknown optional header";
     return found;
   }
-  found.elevation = ElevationRefusal(data, size);
+  ImageElevation elevation;
+  std::string problem;
+  if (ReadImageElevation(data, size, elevation, problem)) {
+    found.elevation = ElevationRefusal(elevation);
+  } else {
+    if (size < setup_size)
+      problem += " (the packer reads only the first " + std::to_string(kSetupBytesRead >> 20) +
+                 " MiB of setup.exe's " + std::to_string(setup_size) + " bytes)";
+    found.elevation = UnreadManifestRefusal(problem);
+  }
   return found;
 }
 

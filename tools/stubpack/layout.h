@@ -60,6 +60,11 @@ struct SetupFindings {
 };
 using SetupCheck = std::function<SetupFindings(size_t index, payload_layout::SetupStorage storage)>;
 
+// How much of a setup stored as a cabinet the checks keep in memory: its headers, resource
+// directory and manifest lie in the image, not in data appended to it. The rest of the cabinet
+// is expanded and checked as it passes.
+constexpr uint64_t kSetupBytesRead = uint64_t{256} << 20;
+
 // The checks for SetupCheck on bytes in memory.
 SetupFindings InspectSetup(const uint8_t* data, uint64_t size,
                            payload_layout::SetupStorage storage);

@@ -21,6 +21,13 @@ bool ResourceDirectoryReader::Id(uint32_t field, ResourceId& id) {
   if (!Fits(at, 2)) return false;
   const uint32_t units = GetU16(file + base + at);
   if (!Fits(at + 2, 2 * uint64_t{units})) return false;
+  // Entries may share a name's bytes, so a small directory could make its readers copy one long
+  // name without end; real directories never read more name bytes than the file holds.
+  name_bytes += 2 * uint64_t{units};
+  if (name_bytes > size) {
+    problem = "the resource directory's names add up to more bytes than the file holds";
+    return false;
+  }
   id = ResourceId();
   for (uint32_t i = 0; i < units; ++i) id.name.push_back(GetU16(file + base + at + 2 + 2 * i));
   return true;

@@ -15,9 +15,10 @@ struct ResourceDirectoryReader {
   const uint8_t* file = nullptr;
   uint64_t size = 0;
   PeHeaders pe;
-  bool present = false;  // false: the image has no resource directory
-  uint64_t base = 0;     // file offset of the directory's start
-  std::string problem;   // what the last failed read met
+  bool present = false;     // false: the image has no resource directory
+  uint64_t base = 0;        // file offset of the directory's start
+  std::string problem;      // what the last failed read met
+  uint64_t name_bytes = 0;  // of every name read so far
 
   struct Entry {
     ResourceId id;  // kept as stored: small letters matter to the loader

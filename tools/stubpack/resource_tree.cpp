@@ -1,5 +1,7 @@
 #include "tools/stubpack/resource_tree.h"
 
+#include <cstdio>
+
 #include <locale.h>
 
 #include <map>
@@ -22,7 +24,10 @@ ResourceId ResourceId::Name(const std::u16string& name) {
 }
 
 std::string ResourceId::Display() const {
-  return is_number ? "#" + std::to_string(number) : Utf16ToUtf8(name);
+  if (is_number) return "#" + std::to_string(number);
+  // Names come from the files users hand in and are shown inside one-line messages and the
+  // listing's rows.
+  return ShownText(name);
 }
 
 bool operator<(const ResourceId& a, const ResourceId& b) {

@@ -33,8 +33,7 @@ class BlockReader {
     Node root;
     if (!Open(0, size_, "the block", root)) return Fail(problem);
     if (root.key != u"VS_VERSION_INFO")
-      return Refuse(0, "the root is \"" + Utf16ToUtf8(root.key) + "\", not VS_VERSION_INFO",
-                    problem);
+      return Refuse(0, "the root is \"" + ShownText(root.key) + "\", not VS_VERSION_INFO", problem);
     if (root.value_length != 0 && !Fixed(root, info)) return Fail(problem);
     std::vector<Node> sections;
     if (!Children(root, sections)) return Fail(problem);
@@ -97,7 +96,7 @@ class BlockReader {
 
   bool Children(const Node& node, std::vector<Node>& children) {
     children.clear();
-    const std::string what = "\"" + Utf16ToUtf8(node.key) + "\"";
+    const std::string what = "\"" + ShownText(node.key) + "\"";
     for (size_t at = node.children; at < node.end;) {
       Node child;
       if (!Open(at, node.end, what.c_str(), child)) return false;
@@ -147,7 +146,7 @@ class BlockReader {
           size_t unit = s.value;
           while (true) {
             if (unit >= s.end || s.end - unit < 2)
-              return Stop(s.start, "the value of \"" + string.key + "\" has no terminator");
+              return Stop(s.start, "the value of \"" + ShownText(s.key) + "\" has no terminator");
             const char16_t c = GetU16(data_ + unit);
             unit += 2;
             if (c == 0) break;
