@@ -12,7 +12,9 @@ namespace packer_tests {
 namespace {
 
 // Prints, from the JSON on stdin, one line per fact: "file SIZE SHA", "res TYPE NAME SIZE SHA"
-// (numbers as "#N"), "verdict CODE|null", "installer BOOL", "status N", "longest UNITS".
+// (numbers as "#N"), "verdict CODE|null", "installer BOOL", "status N", "longest UNITS",
+// "string:KEY VALUE" (spaces in KEY as "_"), "fixed FILE PRODUCT", "signature PRESENT MATCHES",
+// "signer SUBJECT", "serial HEX".
 constexpr const char kReader[] = R"(
 import json, sys
 o = json.load(sys.stdin)
@@ -26,6 +28,17 @@ print("status", o["exit_status"])
 if o["installer"]:
     print("verdict", o["verdict"]["exit_code"] if o["verdict"]["exit_code"] is not None else "null")
     print("longest", o["longest_directory"]["units"] if o["longest_directory"] else "null")
+    v = o["version"]
+    if v:
+        for s in v["strings"]:
+            print("string:" + s["key"].replace(" ", "_"), s["value"])
+        if v["fixed"]:
+            print("fixed", v["fixed"]["file_version"], v["fixed"]["product_version"])
+    g = o["signature"]
+    print("signature", str(g["present"]).lower(), str(g.get("digest_matches")).lower())
+    if g["present"]:
+        print("signer", g["subject"])
+        print("serial", g["serial"])
 )";
 
 struct Facts {
@@ -152,6 +165,59 @@ TEST_F(InspectGate, ExitStatusSaysWhatTheFileIs) {
   const Facts missing = Json(scratch_.Path() / "missing.exe");
   EXPECT_EQ(missing.status, 3);
   EXPECT_EQ(missing.stdout_text, "");
+}
+
+// The version strings and the signature as the packer was told and as openssl reads the
+// certificate; a byte changed after signing shows as a digest that no longer matches.
+TEST_F(InspectGate, VersionAndSignatureAsGivenAndAsOpensslSeesThem) {
+  const fs::path key = scratch_.Path() / "key.pem", cert = scratch_.Path() / "cert.pem";
+  ASSERT_EQ(
+      RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                  key.string(), "-out", cert.string(), "-days", "2", "-subj", "/CN=Json Gate"})
+          .exit_status,
+      0);
+  const fs::path signed_installer = scratch_.Path() / "signed.exe";
+  std::vector<std::string> args = {"--archive",
+                                   in_.archive.string(),
+                                   "--setup",
+                                   in_.setup.string(),
+                                   "--output",
+                                   signed_installer.string(),
+                                   "--product-name",
+                                   "Gate Product",
+                                   "--product-version",
+                                   "2.5-rc1",
+                                   "--product-version-number",
+                                   "2.5.0.1",
+                                   "--file-version",
+                                   "2.5.0.77"};
+  const ProcessResult unsigned_pack = Pack(args);
+  ASSERT_EQ(unsigned_pack.exit_status, 0) << unsigned_pack.output;
+  const Facts plain = Json(signed_installer);
+  EXPECT_EQ(plain.lines.at("signature"), "false none");
+
+  args.insert(args.end(), {"--sign-cert", cert.string(), "--sign-key", key.string()});
+  const ProcessResult packed = Pack(args);
+  ASSERT_EQ(packed.exit_status, 0) << packed.output;
+  const Facts f = Json(signed_installer);
+  ASSERT_EQ(f.status, 0) << f.stdout_text;
+  EXPECT_EQ(f.lines.at("string:ProductName"), "Gate Product");
+  EXPECT_EQ(f.lines.at("string:ProductVersion"), "2.5-rc1");
+  EXPECT_EQ(f.lines.at("string:FileVersion"), "2.5.0.77");
+  EXPECT_EQ(f.lines.at("fixed"), "2.5.0.77 2.5.0.1");
+  EXPECT_EQ(f.lines.at("signature"), "true true");
+  EXPECT_NE(f.lines.at("signer").find("CN=Json Gate"), std::string::npos) << f.lines.at("signer");
+  const ProcessResult serial =
+      RunProcess({"openssl", "x509", "-in", cert.string(), "-noout", "-serial"});
+  ASSERT_EQ(serial.exit_status, 0) << serial.output;
+  EXPECT_EQ("serial=" + f.lines.at("serial") + "\n", serial.output);
+
+  // The middle of the file is payload, which the signature's digest covers.
+  std::string bytes = ReadText(signed_installer);
+  bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x5A);
+  const fs::path tampered = scratch_.Path() / "tampered.exe";
+  WriteText(tampered, bytes);
+  EXPECT_EQ(Json(tampered).lines.at("signature"), "true false");
 }
 
 }  // namespace

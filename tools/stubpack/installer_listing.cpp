@@ -115,7 +115,52 @@ std::string JsonText(const std::string& text) {
   return text.empty() ? std::string("null") : JsonString(text);
 }
 
-void WriteJson(const std::string& path, uint64_t size, const std::string& digest, bool installer,
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
+// The installer's version block as Windows shows it: the chosen table's strings and the fixed
+// part's numbers.
+std::string VersionJson(const uint8_t* file, uint64_t size) {
+  VersionInfo info;
+  bool present = false;
+  std::string problem;
+  if (!ReadImageVersionInfo(file, size, info, present, problem))
+    return "{\"readable\": false, \"problem\": " + JsonString(problem) + "}";
+  if (!present) return "null";
+  const VersionTable* table = ChosenTable(info);
+  std::string json =
+      "{\"readable\": true, \"table\": " + (table ? JsonString(table->name) : std::string("null")) +
+      ", \"fixed\": ";
+  json += info.has_fixed
+              ? "{\"file_version\": \"" + VersionText(info.file_version) +
+                    "\", \"product_version\": \"" + VersionText(info.product_version) + "\"}"
+              : std::string("null");
+  json += ", \"strings\": [";
+  for (size_t i = 0; table != nullptr && i < table->strings.size(); ++i)
+    json += std::string(i ? ", " : "") + "{\"key\": " + JsonString(table->strings[i].key) +
+            ", \"value\": " + JsonString(table->strings[i].value) + "}";
+  return json + "]}";
+}
+
+std::string SignatureJson(const SignatureInfo& s) {
+  std::string json = std::string("{\"read\": ") + (s.read ? "true" : "false") +
+                     ", \"present\": " + (s.present ? "true" : "false");
+  if (s.read && s.present) {
+    json += ", \"subject\": " + JsonOrNull(s.subject) + ", \"issuer\": " + JsonOrNull(s.issuer) +
+            ", \"serial\": " + JsonOrNull(s.serial) +
+            ", \"digest_algorithm\": " + JsonOrNull(s.digest_algorithm) +
+            ", \"digest_matches\": " + (s.digest_matches ? "true" : "false") +
+            ", \"signing_time\": " + JsonOrNull(s.signing_time) + ", \"timestamp\": " +
+            (s.timestamp_time.empty()
+                 ? std::string("null")
+                 : "{\"time\": " + JsonString(s.timestamp_time) +
+                       ", \"authority\": " + JsonOrNull(s.timestamp_authority) + "}") +
+            ", \"trusted\": " + (s.valid ? "true" : "false");
+  }
+  return json + ", \"reason\": " + JsonOrNull(s.reason) + "}";
+}
+
+void WriteJson(const std::string& path, const uint8_t* data, uint64_t size,
+               const std::string& digest, bool installer,
                const std::vector<InspectedResource>& resources,
                const std::vector<std::string>& digests, const Verdict& v, int status,
                std::ostream& out) {
@@ -183,6 +228,8 @@ void WriteJson(const std::string& path, uint64_t size, const std::string& digest
   } else {
     out << "null";
   }
+  out << ",\n  \"version\": " << VersionJson(data, size);
+  out << ",\n  \"signature\": " << SignatureJson(ReadSignature(path));
   out << "\n}\n";
 }
 
@@ -200,7 +247,8 @@ int Inspect(const std::string& path, bool json, std::ostream& out) {
   Bytes head(file.Data(), file.Data() + std::min<uint64_t>(file.Size(), 4096));
   if (!ParsePe(head, pe, problem) || !ReadResources(file.Data(), file.Size(), resources, problem)) {
     if (json)
-      WriteJson(path, file.Size(), digest, false, {}, {}, Verdict(), kExitNotAnInstaller, out);
+      WriteJson(path, file.Data(), file.Size(), digest, false, {}, {}, Verdict(),
+                kExitNotAnInstaller, out);
     return Fail(kExitNotAnInstaller, path, "not an installer: " + problem);
   }
   std::vector<std::string> digests;
@@ -211,7 +259,7 @@ int Inspect(const std::string& path, bool json, std::ostream& out) {
   }
   if (!payload) {
     if (json)
-      WriteJson(path, file.Size(), digest, false, resources, digests, Verdict(),
+      WriteJson(path, file.Data(), file.Size(), digest, false, resources, digests, Verdict(),
                 kExitNotAnInstaller, out);
     return Fail(kExitNotAnInstaller, path,
                 "not an installer: it carries no resource under " +
@@ -222,7 +270,7 @@ int Inspect(const std::string& path, bool json, std::ostream& out) {
   const int status =
       v.exit_code == StubExitCode::SUCCESS && v.elevation.empty() ? kExitOk : kExitRefused;
   if (json) {
-    WriteJson(path, file.Size(), digest, true, resources, digests, v, status, out);
+    WriteJson(path, file.Data(), file.Size(), digest, true, resources, digests, v, status, out);
     return status;
   }
 
