@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/conformance/utf8.h"
+
 namespace {
 
 // The stub's exit codes are its interface, so they are written out here, not borrowed.
@@ -236,16 +238,6 @@ const std::vector<Case> kCases = {
 };
 
 // --- Text and paths. ---
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                        nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], bytes,
-                      nullptr, nullptr);
-  return out;
-}
 
 std::wstring Wide(const std::string& text) {
   if (text.empty()) return {};

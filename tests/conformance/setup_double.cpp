@@ -25,22 +25,14 @@
 #include <cwchar>
 #include <string>
 
+#include "tests/conformance/utf8.h"
+
 namespace {
 
 std::wstring Environment(const wchar_t* name) {
   wchar_t value[1024];
   const DWORD units = GetEnvironmentVariableW(name, value, 1024);
   return units > 0 && units < 1024 ? std::wstring(value, units) : std::wstring();
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                        nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], bytes,
-                      nullptr, nullptr);
-  return out;
 }
 
 std::wstring ImagePath() {
