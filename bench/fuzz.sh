@@ -6,14 +6,14 @@
 #   bash bench/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
 # Targets: bounded_text setup_command_line extract_payload expand_cabinet, and the packer's
-# packer_inspect packer_setup_cabinet packer_manifest packer_icon (default: all, in turn).
+# packer_installer packer_setup_cabinet packer_manifest packer_icon (default: all, in turn).
 # Crash inputs are kept under build/bench/fuzz/<target>/crashes for reproduction.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(bounded_text setup_command_line extract_payload expand_cabinet packer_inspect
+[ ${#targets[@]} -eq 0 ] && targets=(bounded_text setup_command_line extract_payload expand_cabinet packer_installer
   packer_setup_cabinet packer_manifest packer_icon)
 
 if [ ! -x build/fuzz/bin/fuzz-bounded_text ]; then
@@ -28,7 +28,7 @@ for target in "${targets[@]}"; do
   start=$(date +%s)
   # Whole images are larger than run_fuzzer.sh's default input (as in cmake/fuzz.cmake).
   case $target in
-    packer_inspect | packer_setup_cabinet) extra=(-max_len=65536) ;;
+    packer_installer | packer_setup_cabinet) extra=(-max_len=65536) ;;
     packer_icon) extra=(-max_len=32768) ;;
     *) extra=() ;;
   esac

@@ -17,10 +17,10 @@ endforeach()
 # The stub's targets link its sources over the emulation; the packer's (packer_*) its readers of
 # untrusted input. A new target is its name here and tests/fuzz/<name>_fuzz.cpp.
 set(stub_fuzz_targets bounded_text setup_command_line extract_payload expand_cabinet)
-set(packer_fuzz_targets packer_inspect packer_setup_cabinet packer_manifest packer_icon
+set(packer_fuzz_targets packer_installer packer_setup_cabinet packer_manifest packer_icon
   packer_version_info packer_certificate_kind)
 # Whole file images are larger than run_fuzzer.sh's default; their seeds are cut to this.
-set(fuzz_max_len_packer_inspect 65536)
+set(fuzz_max_len_packer_installer 65536)
 set(fuzz_max_len_packer_setup_cabinet 65536)
 set(fuzz_max_len_packer_icon 32768)
 

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-MAX_LEN = {"packer_inspect": 65536, "packer_setup_cabinet": 65536, "packer_icon": 32768,
+MAX_LEN = {"packer_installer": 65536, "packer_setup_cabinet": 65536, "packer_icon": 32768,
            "packer_manifest": 8192}
 
 
@@ -83,9 +83,9 @@ def main():
             images.append(out)
         for path in images:
             data = path.read_bytes()
-            put(corpus, "packer_inspect", data)
+            put(corpus, "packer_installer", data)
             for cut in pe_cuts(data):
-                put(corpus, "packer_inspect", data[:cut])
+                put(corpus, "packer_installer", data[:cut])
         for path in [bin_dir / "stub.exe"] + setups:
             cab = scratch / (path.stem + ".cab")
             (scratch / "setup.exe").write_bytes(path.read_bytes())

@@ -9,7 +9,7 @@
 
 namespace stubpack {
 
-// Prints the listing and the verdict, or with `json` the object of docs/inspect-json.md, on
+// Prints the listing and the verdict, or with `json` the object of docs/json-report.md, on
 // `out`. Returns the exit status: kExitOk when setup runs, kExitRefused for an installer whose
 // verdict is anything else, kExitNotAnInstaller, or kExitIo (with a message) when FILE cannot be
 // read.

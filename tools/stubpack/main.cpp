@@ -194,7 +194,7 @@ std::vector<OptionRow> PackRows(stubpack::PackOptions& o, Request& r) {
 std::vector<OptionRow> InspectRows(Request& r) {
   std::vector<OptionRow> rows = {
       Heading("Options:"),
-      Flag("json", 0, "one JSON object instead of the listing (docs/inspect-json.md)", r.json),
+      Flag("json", 0, "one JSON object instead of the listing (docs/json-report.md)", r.json),
   };
   const std::vector<OptionRow> messages = MessageRows(r);
   rows.insert(rows.end(), messages.begin() + 1, messages.end());
