@@ -51,7 +51,7 @@ constexpr char16_t kCabinetName[] = u"SETUP.EX_";
 // the output, ".stubpack-PID-XXXXXX", whose lock file the run holds locked for its whole life: a
 // later run that can take that lock knows the run is gone (whatever became of its PID) and
 // removes the directory. Caught signals and failures remove it at once.
-constexpr int kScratchFiles = 6;
+constexpr int kScratchFiles = 5;
 constexpr char kScratchPrefix[] = ".stubpack-";
 char g_scratch_dir[4096];
 char g_scratch_file[kScratchFiles][4200];
@@ -132,8 +132,8 @@ class Scratch {
       g_scratch_dir[0] = '\0';
       return false;
     }
-    const char* names[kScratchFiles] = {"lock",       "setup.cab",   "unsigned.exe",
-                                        "signed.exe", "signing.log", "installer.exe"};
+    const char* names[kScratchFiles] = {"lock", "setup.cab", "unsigned.exe", "signed.exe",
+                                        "installer.exe"};
     for (int i = 0; i < kScratchFiles; ++i)
       std::snprintf(g_scratch_file[i], sizeof(g_scratch_file[i]), "%s/%s", g_scratch_dir, names[i]);
     // Locked before it takes its name: a lock file that can be locked is a dead run's.
@@ -160,14 +160,7 @@ class Scratch {
   int lock_ = -1;
 };
 
-enum ScratchFile {
-  kLock = 0,
-  kCabinet = 1,
-  kUnsigned = 2,
-  kSigned = 3,
-  kSigningLog = 4,
-  kNamed = 5
-};
+enum ScratchFile { kLock = 0, kCabinet = 1, kUnsigned = 2, kSigned = 3, kNamed = 4 };
 
 struct Input {
   std::string path;
