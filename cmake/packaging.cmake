@@ -77,7 +77,7 @@ function(StubpackDebPackage)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${STUBPACK_DEB_MAINTAINER})
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-  # The libraries stubpack links (libgcab, zlib, the C++ runtime), as dpkg-shlibdeps finds them.
+  # The libraries stubpack links (zlib, the C++ runtime), as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # Packing works without it; signing (--sign-*) runs osslsigncode.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS osslsigncode)

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build make g++ libgtest-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
-  gcab libgcab-dev cabextract osslsigncode 7zip icoutils
+  gcab cabextract osslsigncode 7zip icoutils libz-mingw-w64-dev
   e2fsprogs python3
   softhsm2 opensc libengine-pkcs11-openssl bsdutils
   pkg-config zlib1g-dev openssl time

@@ -1,92 +1,224 @@
 #include "tools/stubpack/cabinet.h"
 
-#include <ctime>
+#include <algorithm>
 
-#include <libgcab.h>
-
-#include <memory>
+#include <zlib.h>
 
 #include "core/payload_layout.h"
 #include "tools/stubpack/bytes.h"
+#include "tools/stubpack/system.h"
 
 namespace stubpack {
 
 namespace {
 
-template <typename T>
-struct Unref {
-  void operator()(T* object) const {
-    if (object != nullptr) g_object_unref(object);
-  }
-};
-template <typename T>
-using GPtr = std::unique_ptr<T, Unref<T>>;
+constexpr uint32_t kBlockBytes = 32768;   // the most one MSZIP data block expands to
+constexpr uint32_t kMostBlocks = 0xFFFF;  // a folder counts its data blocks in 16 bits
+constexpr uint16_t kMszip = 1;
+constexpr uint32_t kHeaderBytes = 36, kFolderBytes = 8, kFileBytes = 16, kBlockHeaderBytes = 8;
+// A stored deflate block: BFINAL and BTYPE 00 in one byte, then LEN and its complement.
+constexpr uint32_t kStoredHeaderBytes = 5;
+// The most an MSZIP block of ours holds: "CK" and its 32 KiB stored, well within what readers
+// take (32 KiB + 6 KiB) and within a CFDATA's 16-bit cbData.
+constexpr uint32_t kMostPacked = 2 + kStoredHeaderBytes + kBlockBytes;
+// zlib's default level: it gains little on setup programs beyond it and costs half the speed or
+// more at 9. zlib's output is fixed by its version, level, window and memory level, all set
+// here, so the Linux and the Windows build write the same bytes when they link the same zlib.
+constexpr int kLevel = 6;
 
-std::string Take(GError* error) {
-  std::string text = error != nullptr ? error->message : "unknown error";
-  if (error != nullptr) g_error_free(error);
-  return text;
+struct CivilDate {
+  int64_t year;
+  unsigned month, day;
+};
+
+// The civil date (proleptic Gregorian) of a day counted from 1970-01-01: the calendar done here,
+// as mingw's runtime has no gmtime_r and the date must not hang on the local time zone.
+CivilDate CivilFromDays(int64_t days) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned day_of_era = static_cast<unsigned>(days - era * 146097);
+  const unsigned year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const unsigned day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned shifted_month = (5 * day_of_year + 2) / 153;  // March is 0
+  CivilDate date;
+  date.day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+  date.month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  date.year = static_cast<int64_t>(year_of_era) + era * 400 + (date.month <= 2);
+  return date;
 }
+
+// The checksum of one CFDATA: its packed bytes, then cbData and cbUncomp.
+uint32_t DataChecksum(const uint8_t* packed, uint16_t packed_size, uint16_t unpacked_size) {
+  uint8_t sizes[4];
+  SetU16(sizes, packed_size);
+  SetU16(sizes + 2, unpacked_size);
+  return CabinetBlockChecksum(sizes, 4, CabinetBlockChecksum(packed, packed_size, 0));
+}
+
+// One folder's MSZIP blocks. Each block is a deflate stream of its own, ended with
+// Z_FINISH, whose dictionary is the folder's previous 32 KiB: the history that cabinet.dll,
+// libmspack (cabextract) and libgcab all carry from block to block. A block thus compresses as
+// well as if the file were one stream, and the bytes depend on nothing but the input.
+class MszipBlocks {
+ public:
+  MszipBlocks() = default;
+  ~MszipBlocks() {
+    if (started_) deflateEnd(&stream_);
+  }
+  MszipBlocks(const MszipBlocks&) = delete;
+  MszipBlocks& operator=(const MszipBlocks&) = delete;
+
+  bool Start() {
+    started_ =
+        deflateInit2(&stream_, kLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    return started_;
+  }
+
+  // Packs `size` (1 to kBlockBytes) bytes into `out` ("CK" and the deflate stream); returns the
+  // packed size. Where deflate would not shrink the block, it is stored as it is.
+  uint32_t Pack(const uint8_t* data, uint32_t size, uint8_t* out) {
+    out[0] = 'C';
+    out[1] = 'K';
+    uint32_t packed = 0;
+    if (deflateReset(&stream_) == Z_OK &&
+        (history_size_ == 0 || deflateSetDictionary(&stream_, history_, history_size_) == Z_OK)) {
+      stream_.next_in = const_cast<uint8_t*>(data);
+      stream_.avail_in = size;
+      stream_.next_out = out + 2;
+      stream_.avail_out = kStoredHeaderBytes + size;
+      if (deflate(&stream_, Z_FINISH) == Z_STREAM_END)
+        packed = 2 + static_cast<uint32_t>(stream_.total_out);
+    }
+    if (packed == 0) {  // the stream did not fit the stored size: store the block
+      out[2] = 1;       // BFINAL, stored
+      SetU16(out + 3, size);
+      SetU16(out + 5, ~size & 0xFFFF);
+      std::copy(data, data + size, out + 2 + kStoredHeaderBytes);
+      packed = kMostPacked - kBlockBytes + size;
+    }
+    // The next block's dictionary: the last 32 KiB expanded so far.
+    if (size >= kBlockBytes) {
+      std::copy(data + size - kBlockBytes, data + size, history_);
+      history_size_ = kBlockBytes;
+    } else {
+      const uint32_t kept = std::min(history_size_, kBlockBytes - size);
+      std::copy(history_ + history_size_ - kept, history_ + history_size_, history_);
+      std::copy(data, data + size, history_ + kept);
+      history_size_ = kept + size;
+    }
+    return packed;
+  }
+
+ private:
+  z_stream stream_{};
+  bool started_ = false;
+  uint8_t history_[kBlockBytes];
+  uint32_t history_size_ = 0;
+};
 
 }  // namespace
 
 DosDateTime DosDateTimeFromUnix(int64_t seconds) {
   constexpr int64_t kFirst = 315532800;  // 1980-01-01 00:00:00 UTC
   constexpr int64_t kLast = 4354819198;  // 2107-12-31 23:59:58 UTC
-  if (seconds < kFirst) seconds = kFirst;
-  if (seconds > kLast) seconds = kLast;
-  const time_t t = static_cast<time_t>(seconds);
-  struct tm utc;
-  gmtime_r(&t, &utc);
+  seconds = std::clamp(seconds, kFirst, kLast);
+  const int64_t days = seconds / 86400, in_day = seconds % 86400;
+  const CivilDate civil = CivilFromDays(days);
   DosDateTime dos;
-  dos.date = static_cast<uint16_t>((utc.tm_year - 80) << 9 | (utc.tm_mon + 1) << 5 | utc.tm_mday);
-  dos.time = static_cast<uint16_t>(utc.tm_hour << 11 | utc.tm_min << 5 | utc.tm_sec / 2);
+  dos.date = static_cast<uint16_t>((civil.year - 1980) << 9 | civil.month << 5 | civil.day);
+  dos.time = static_cast<uint16_t>(in_day / 3600 << 11 | in_day / 60 % 60 << 5 | in_day % 60 / 2);
   return dos;
 }
 
-bool WriteSetupCabinet(const std::string& setup_path, const std::string& cabinet_path,
-                       int64_t seconds, std::string& problem) {
-  GError* error = nullptr;
-  GPtr<GCabCabinet> cabinet(gcab_cabinet_new());
-  GPtr<GCabFolder> folder(gcab_folder_new(GCAB_COMPRESSION_MSZIP));
-  GPtr<GFile> input(g_file_new_for_path(setup_path.c_str()));
+CabinetOutcome WriteSetupCabinet(const std::string& setup_path, const std::string& cabinet_path,
+                                 int64_t seconds, std::string& problem) {
+  constexpr CabinetOutcome kFailed = CabinetOutcome::kFailed;
+  sys::File setup;
+  uint64_t size = 0;
+  if (!setup.OpenRead(setup_path, problem) || !setup.Size(size, problem)) return kFailed;
+  if (size > kMaxCabinetSetupBytes) {
+    problem = "too large for a cabinet: " + std::to_string(size) + " bytes; its folder holds " +
+              std::to_string(kMostBlocks) + " blocks of " + std::to_string(kBlockBytes) +
+              " bytes, at most " + std::to_string(kMaxCabinetSetupBytes) +
+              " (--setup-storage plain stores it as it is)";
+    return CabinetOutcome::kTooLarge;
+  }
+  const uint32_t blocks = static_cast<uint32_t>((size + kBlockBytes - 1) / kBlockBytes);
+
+  // Header, folder and file, as libgcab wrote them before: no reserved areas, set 0, the name
+  // plain ASCII (no _A_NAME_IS_UTF) and no attributes, which the stub would copy onto setup.exe.
   // The stub expands the first file whatever its name; it is named after the file it becomes.
-  GPtr<GCabFile> file(gcab_file_new_with_file(payload_layout::kSetupFileName, input.get()));
-  if (!gcab_folder_add_file(folder.get(), file.get(), FALSE, nullptr, &error)) {
-    problem = "cannot add setup to the cabinet: " + Take(error);
-    return false;
-  }
-  // Set after adding: adding reads the file's own time and attributes. The gcab tool would
-  // leave the archive bit; the stub copies attributes onto setup.exe, so none are stored.
+  const std::string name = payload_layout::kSetupFileName;
+  const uint32_t files_at = kHeaderBytes + kFolderBytes;
+  const uint32_t blocks_at = files_at + kFileBytes + static_cast<uint32_t>(name.size()) + 1;
+  Bytes head;
+  head.insert(head.end(), {'M', 'S', 'C', 'F'});
+  PutU32(head, 0);
+  PutU32(head, 0);  // cbCabinet, set once the blocks are written
+  PutU32(head, 0);
+  PutU32(head, files_at);
+  PutU32(head, 0);
+  head.insert(head.end(), {3, 1});  // format 1.3
+  PutU16(head, 1);                  // folders
+  PutU16(head, 1);                  // files
+  PutU16(head, 0);                  // flags: no previous or next cabinet, no reserve
+  PutU16(head, 0);                  // set ID
+  PutU16(head, 0);                  // this cabinet's number in the set
+  PutU32(head, blocks_at);
+  PutU16(head, blocks);
+  PutU16(head, kMszip);
   const DosDateTime dos = DosDateTimeFromUnix(seconds);
-  GDateTime* when =
-      g_date_time_new_utc(1980 + (dos.date >> 9), (dos.date >> 5) & 0xF, dos.date & 0x1F,
-                          dos.time >> 11, (dos.time >> 5) & 0x3F, (dos.time & 0x1F) * 2);
-  gcab_file_set_date_time(file.get(), when);
-  g_date_time_unref(when);
-  gcab_file_set_attributes(file.get(), 0);
-  if (!gcab_cabinet_add_folder(cabinet.get(), folder.get(), &error)) {
-    problem = "cannot make the cabinet: " + Take(error);
-    return false;
+  PutU32(head, static_cast<uint32_t>(size));
+  PutU32(head, 0);  // offset in the folder
+  PutU16(head, 0);  // folder
+  PutU16(head, dos.date);
+  PutU16(head, dos.time);
+  PutU16(head, 0);  // attributes
+  head.insert(head.end(), name.begin(), name.end());
+  head.push_back(0);
+
+  sys::File cabinet;
+  const auto cabinet_failed = [&problem](const char* what) {
+    problem = std::string(what) + " the cabinet: " + problem;
+    return kFailed;
+  };
+  if (!cabinet.Create(cabinet_path, problem)) return cabinet_failed("cannot create");
+  if (!cabinet.Write(head.data(), head.size(), problem)) return cabinet_failed("cannot write");
+  MszipBlocks mszip;
+  if (!mszip.Start()) {
+    problem = "zlib cannot start deflating";
+    return kFailed;
   }
-  GPtr<GFile> output(g_file_new_for_path(cabinet_path.c_str()));
-  GPtr<GFileOutputStream> stream(
-      g_file_replace(output.get(), nullptr, FALSE, G_FILE_CREATE_PRIVATE, nullptr, &error));
-  if (!stream) {
-    problem = "cannot create the cabinet: " + Take(error);
-    return false;
+  // One block in and one out at a time: memory stays the same whatever setup's size.
+  Bytes input(kBlockBytes), output(kBlockHeaderBytes + kMostPacked);
+  uint64_t total = head.size();
+  for (uint64_t at = 0; at < size; at += kBlockBytes) {
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kBlockBytes, size - at));
+    for (uint32_t got = 0; got < want;) {
+      const int64_t read = setup.ReadAt(at + got, input.data() + got, want - got, problem);
+      if (read < 0) return kFailed;
+      if (read == 0) {
+        problem = "became shorter while it was being read";
+        return kFailed;
+      }
+      got += static_cast<uint32_t>(read);
+    }
+    const uint32_t packed = mszip.Pack(input.data(), want, output.data() + kBlockHeaderBytes);
+    SetU32(output.data(), DataChecksum(output.data() + kBlockHeaderBytes,
+                                       static_cast<uint16_t>(packed), static_cast<uint16_t>(want)));
+    SetU16(output.data() + 4, packed);
+    SetU16(output.data() + 6, want);
+    if (!cabinet.Write(output.data(), kBlockHeaderBytes + packed, problem))
+      return cabinet_failed("cannot write");
+    total += kBlockHeaderBytes + packed;
   }
-  if (!gcab_cabinet_write_simple(cabinet.get(), G_OUTPUT_STREAM(stream.get()), nullptr, nullptr,
-                                 nullptr, &error)) {
-    problem = "cannot write the cabinet: " + Take(error);
-    g_output_stream_close(G_OUTPUT_STREAM(stream.get()), nullptr, nullptr);
-    return false;
-  }
-  if (!g_output_stream_close(G_OUTPUT_STREAM(stream.get()), nullptr, &error)) {
-    problem = "cannot write the cabinet: " + Take(error);
-    return false;
-  }
-  return true;
+  uint8_t total_field[4];
+  SetU32(total_field, static_cast<uint32_t>(total));  // below 4 GiB: setup's size is bounded
+  if (!cabinet.WriteAt(8, total_field, 4, problem) || !cabinet.Close(problem))
+    return cabinet_failed("cannot write");
+  return CabinetOutcome::kWritten;
 }
 
 }  // namespace stubpack

@@ -9,29 +9,6 @@ namespace stubpack {
 
 namespace {
 
-// The checksum that the cabinet format keeps for each data block: a XOR of 32-bit words, the
-// last one to three bytes taken most significant first.
-uint32_t BlockChecksum(const uint8_t* data, size_t size, uint32_t seed) {
-  uint32_t sum = seed;
-  size_t i = 0;
-  for (; i + 4 <= size; i += 4) sum ^= GetU32(data + i);
-  uint32_t tail = 0;
-  switch (size - i) {
-    case 3:
-      tail |= uint32_t{data[i++]} << 16;
-      [[fallthrough]];
-    case 2:
-      tail |= uint32_t{data[i++]} << 8;
-      [[fallthrough]];
-    case 1:
-      tail |= data[i];
-      break;
-    default:
-      break;
-  }
-  return sum ^ tail;
-}
-
 // The header, the first folder and the first file's entry: what the stub's expansion reads
 // before the data blocks.
 struct FirstFolder {
@@ -77,6 +54,27 @@ std::string ReadFirstFolder(const uint8_t* data, uint64_t size, FirstFolder& f) 
 
 }  // namespace
 
+uint32_t CabinetBlockChecksum(const uint8_t* data, size_t size, uint32_t seed) {
+  uint32_t sum = seed;
+  size_t i = 0;
+  for (; i + 4 <= size; i += 4) sum ^= GetU32(data + i);
+  uint32_t tail = 0;
+  switch (size - i) {
+    case 3:
+      tail |= uint32_t{data[i++]} << 16;
+      [[fallthrough]];
+    case 2:
+      tail |= uint32_t{data[i++]} << 8;
+      [[fallthrough]];
+    case 1:
+      tail |= data[i];
+      break;
+    default:
+      break;
+  }
+  return sum ^ tail;
+}
+
 std::string CabinetProblem(const uint8_t* data, uint64_t size) {
   FirstFolder f;
   if (std::string problem = ReadFirstFolder(data, size, f); !problem.empty()) return problem;
@@ -89,8 +87,8 @@ std::string CabinetProblem(const uint8_t* data, uint64_t size) {
     const uint64_t payload = at + 8 + f.data_reserve;
     if (payload + packed > f.total) return "a data block of the cabinet is cut short";
     if (checksum != 0) {
-      const uint32_t sum = BlockChecksum(data + at + 4, 4 + f.data_reserve,
-                                         BlockChecksum(data + payload, packed, 0));
+      const uint32_t sum = CabinetBlockChecksum(data + at + 4, 4 + f.data_reserve,
+                                                CabinetBlockChecksum(data + payload, packed, 0));
       if (sum != checksum) return "a data block of the cabinet fails its checksum";
     }
     if (f.compression == 1 && (packed < 2 || data[payload] != 'C' || data[payload + 1] != 'K'))

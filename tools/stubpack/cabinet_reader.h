@@ -9,6 +9,10 @@
 
 namespace stubpack {
 
+// The checksum that the cabinet format keeps for each data block: a XOR of 32-bit words, the
+// last one to three bytes taken most significant first, starting from `seed`.
+uint32_t CabinetBlockChecksum(const uint8_t* data, size_t size, uint32_t seed);
+
 // What is wrong with `data` as a cabinet that the platform's cabinet library expands into
 // one whole file, or an empty text: the header, the first file and every data block of its
 // folder, with their checksums.

@@ -47,7 +47,7 @@ constexpr char16_t kCabinetName[] = u"SETUP.EX_";
 
 // The installer is built in a file without a name (O_TMPFILE) that gets one only when it is
 // whole, so a run killed by any signal leaves nothing of it. What must have a name (the cabinet
-// libgcab writes, the files osslsigncode reads and writes) lives in a scratch directory beside
+// of setup, the files osslsigncode reads and writes) lives in a scratch directory beside
 // the output, ".stubpack-PID-XXXXXX", whose lock file the run holds locked for its whole life: a
 // later run that can take that lock knows the run is gone (whatever became of its PID) and
 // removes the directory. Caught signals and failures remove it at once.
@@ -464,8 +464,11 @@ int Pack(const PackOptions& o) {
       file_entry(TypeOfStorage(payload_layout::SetupStorage::kPlain),
                  ResourceId::Name(Units(payload_layout::kSetupFileName)), o.setup, o.setup);
     } else {
-      if (!WriteSetupCabinet(o.setup, Scratch::File(kCabinet), seconds, problem))
-        return Fail(kExitIo, o.setup, problem);
+      const CabinetOutcome cabinet =
+          WriteSetupCabinet(o.setup, Scratch::File(kCabinet), seconds, problem);
+      if (cabinet != CabinetOutcome::kWritten)
+        return Fail(cabinet == CabinetOutcome::kTooLarge ? kExitRefused : kExitIo, o.setup,
+                    problem);
       file_entry(TypeOfStorage(payload_layout::SetupStorage::kCabinet),
                  ResourceId::Name(kCabinetName), Scratch::File(kCabinet), o.setup);
     }

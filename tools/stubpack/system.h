@@ -36,6 +36,8 @@ class File {
 
   // For reading; fails (problem: "is not a regular file") on anything but a regular file.
   bool OpenRead(const std::string& path, std::string& problem);
+  // For writing: creates the file, or empties the one there, readable by its owner only.
+  bool Create(const std::string& path, std::string& problem);
   bool Valid() const;
   bool Size(uint64_t& size, std::string& problem) const;
   // Reads up to `size` bytes at `offset`; 0 at the end; -1 with `problem` on an error.
