@@ -50,6 +50,10 @@ add_executable(enum-resources tests/packer/enum_resources.cpp)
 target_compile_definitions(enum-resources PRIVATE UNICODE _UNICODE)
 target_link_options(enum-resources PRIVATE -municode -static)
 target_link_libraries(enum-resources PRIVATE version)
+# The system's cabinet library as the third reader of the packer's cabinets.
+add_executable(cabinet-dll-expand tests/packer/cabinet_dll_expand.cpp)
+target_link_options(cabinet-dll-expand PRIVATE -static)
+target_link_libraries(cabinet-dll-expand PRIVATE cabinet)
 
 # The packer's tests of elevation: one tiny setup, linked without a manifest and with each of
 # tests/packer/manifests/, as a 64-bit program (elevation-setup-NAME.exe) and, for the rules of
