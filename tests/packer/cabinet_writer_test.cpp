@@ -141,6 +141,18 @@ TEST(CabinetOutput, RefusesSetupOneByteBeyondOneFolder) {
             "too large for a cabinet: 2147450881 bytes; its folder holds 65535 blocks of 32768 "
             "bytes, at most 2147450880 (--setup-storage plain stores it as it is)");
   EXPECT_FALSE(fs::exists(cabinet)) << "nothing is written for a setup refused";
+
+  // The packer refuses it as an input (status 1) with that line, before reading it.
+  const Inputs in = MakeInputs(scratch.Path() / "in");
+  fs::resize_file(in.setup, stubpack::kMaxCabinetSetupBytes + 1);
+  const fs::path installer = scratch.Path() / "installer.exe";
+  std::vector<std::string> args = {"--archive", in.archive.string(), "--setup", in.setup.string(),
+                                   "--output",  installer.string(),  "--stub",  in.stub.string()};
+  args.insert(args.end(), NamedProduct().begin(), NamedProduct().end());
+  const ProcessResult packed = Pack(args);
+  EXPECT_EQ(packed.exit_status, 1) << packed.output;
+  EXPECT_EQ(packed.output, "stubpack: " + in.setup.string() + ": " + problem + "\n");
+  EXPECT_FALSE(fs::exists(installer));
 }
 
 // Failures name the side at fault: setup that cannot be read, a cabinet that cannot be made.
