@@ -18,6 +18,7 @@ const std::vector<CabinetCase>& CabinetCases() {
       {"OneBlockAndOneByte", 32769, C::kRandom, kPacked, kPackedDate},
       {"HalfCompressible7MB", 7000000, C::kNibbles, kPacked, kPackedDate},
       {"Incompressible200MB", 200000000, C::kRandom, kPacked, kPackedDate},
+      {"StoredAndDeflatedBlocksInTurn", 1000000, C::kAlternating, kPacked, kPackedDate},
       // Dates: the ends of DOS's range, the clamps beyond them, leap days, odd seconds.
       {"FirstDosSecond", 1000, C::kNibbles, 315532800, "1980-01-01 00:00:00"},
       {"Before1980Clamps", 1000, C::kNibbles, 315532799, "1980-01-01 00:00:00"},
@@ -36,10 +37,12 @@ void MakeSetup(const CabinetCase& c, const fs::path& path) {
   std::vector<char> chunk(1 << 20);
   for (uint64_t left = c.size; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), left));
+    const uint64_t done = c.size - left;
     for (size_t i = 0; i < n; i += 8) {
       uint64_t word = random();
-      if (c.content == SetupContent::kNibbles)
-        word = (word & 0x0F0F0F0F0F0F0F0FULL) | 0x6060606060606060ULL;
+      const bool nibbles = c.content == SetupContent::kNibbles ||
+                           (c.content == SetupContent::kAlternating && (done + i) / 49152 % 2 == 1);
+      if (nibbles) word = (word & 0x0F0F0F0F0F0F0F0FULL) | 0x6060606060606060ULL;
       for (size_t j = 0; j < 8 && i + j < n; ++j) chunk[i + j] = static_cast<char>(word >> (8 * j));
     }
     out.write(chunk.data(), static_cast<std::streamsize>(n));

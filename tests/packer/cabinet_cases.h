@@ -14,6 +14,9 @@ namespace packer_tests {
 enum class SetupContent {
   kRandom,   // incompressible: deflate cannot shrink a block, so each is stored
   kNibbles,  // bytes of 16 values, 4 bits of entropy each: compresses to about half
+  // 48 KiB runs of each in turn, so that stored and deflated blocks follow one another and some
+  // blocks hold both, as in a program with compressed resources
+  kAlternating,
 };
 
 struct CabinetCase {

@@ -59,8 +59,10 @@ uint32_t DataChecksum(const uint8_t* packed, uint16_t packed_size, uint16_t unpa
 
 // One folder's MSZIP blocks. Each block is a deflate stream of its own, ended with
 // Z_FINISH, whose dictionary is the folder's previous 32 KiB: the history that cabinet.dll,
-// libmspack (cabextract) and libgcab all carry from block to block. A block thus compresses as
-// well as if the file were one stream, and the bytes depend on nothing but the input.
+// libmspack (cabextract) and libgcab all carry from block to block, so a block may refer back
+// into the one before it. Not after a stored block, though: bytes that deflate could not shrink
+// rarely match later ones, and handing them to deflate as a dictionary costs about as much as
+// compressing them again. Either way the bytes depend on nothing but the input.
 class MszipBlocks {
  public:
   MszipBlocks() = default;
@@ -83,7 +85,8 @@ class MszipBlocks {
     out[1] = 'K';
     uint32_t packed = 0;
     if (deflateReset(&stream_) == Z_OK &&
-        (history_size_ == 0 || deflateSetDictionary(&stream_, history_, history_size_) == Z_OK)) {
+        (history_size_ == 0 || last_stored_ ||
+         deflateSetDictionary(&stream_, history_, history_size_) == Z_OK)) {
       stream_.next_in = const_cast<uint8_t*>(data);
       stream_.avail_in = size;
       stream_.next_out = out + 2;
@@ -98,6 +101,8 @@ class MszipBlocks {
       std::copy(data, data + size, out + 2 + kStoredHeaderBytes);
       packed = kMostPacked - kBlockBytes + size;
     }
+    // Stored by us or by zlib itself (which stores where it cannot shrink): as large as stored.
+    last_stored_ = packed >= 2 + kStoredHeaderBytes + size;
     // The next block's dictionary: the last 32 KiB expanded so far.
     if (size >= kBlockBytes) {
       std::copy(data + size - kBlockBytes, data + size, history_);
@@ -116,6 +121,7 @@ class MszipBlocks {
   bool started_ = false;
   uint8_t history_[kBlockBytes];
   uint32_t history_size_ = 0;
+  bool last_stored_ = false;  // the block before was not shrunk: no dictionary for the next
 };
 
 }  // namespace
