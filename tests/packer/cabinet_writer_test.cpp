@@ -155,8 +155,9 @@ TEST(CabinetOutput, RefusesSetupOneByteBeyondOneFolder) {
   EXPECT_FALSE(fs::exists(installer));
 }
 
-// Failures name the side at fault: setup that cannot be read, a cabinet that cannot be made.
-TEST(CabinetOutput, FailsWithTheCauseWhenSetupOrTheCabinetCannotBeOpened) {
+// Failures name the side at fault: setup that cannot be read, a cabinet that cannot be made or
+// written.
+TEST(CabinetOutput, FailsWithTheCauseWhenSetupOrTheCabinetFails) {
   ScratchDirectory scratch;
   const fs::path setup = scratch.Path() / "setup.exe";
   WriteText(setup, "MZ");
@@ -168,7 +169,10 @@ TEST(CabinetOutput, FailsWithTheCauseWhenSetupOrTheCabinetCannotBeOpened) {
       {scratch.Path() / "missing.exe", scratch.Path() / "a.cab", "No such file or directory"},
       {scratch.Path(), scratch.Path() / "b.cab", "is not a regular file"},
       {setup, scratch.Path() / "no" / "c.cab",
-       "cannot create the cabinet: No such file or directory"},
+       "cannot create the cabinet " + (scratch.Path() / "no" / "c.cab").string() +
+           ": No such file or directory"},
+      // Every write to /dev/full fails as on a full disk.
+      {setup, "/dev/full", "cannot write the cabinet /dev/full: No space left on device"},
   };
   for (const Failure& f : failures) {
     std::string problem;

@@ -186,8 +186,8 @@ CabinetOutcome WriteSetupCabinet(const std::string& setup_path, const std::strin
   head.push_back(0);
 
   sys::File cabinet;
-  const auto cabinet_failed = [&problem](const char* what) {
-    problem = std::string(what) + " the cabinet: " + problem;
+  const auto cabinet_failed = [&](const char* what) {
+    problem = std::string(what) + " the cabinet " + cabinet_path + ": " + problem;
     return kFailed;
   };
   if (!cabinet.Create(cabinet_path, problem)) return cabinet_failed("cannot create");
