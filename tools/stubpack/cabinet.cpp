@@ -21,9 +21,10 @@ constexpr uint32_t kStoredHeaderBytes = 5;
 // The most an MSZIP block of ours holds: "CK" and its 32 KiB stored, well within what readers
 // take (32 KiB + 6 KiB) and within a CFDATA's 16-bit cbData.
 constexpr uint32_t kMostPacked = 2 + kStoredHeaderBytes + kBlockBytes;
-// zlib's default level: it gains little on setup programs beyond it and costs half the speed or
-// more at 9. zlib's output is fixed by its version, level, window and memory level, all set
-// here, so the Linux and the Windows build write the same bytes when they link the same zlib.
+// zlib's default level: on a Windows program of 853,280 bytes, level 9 saved 0.6% more at three
+// times the time, level 1 gave 10% more bytes. zlib's output is fixed by its version, level,
+// window, memory level and strategy, all set here, so the Linux and the Windows build write the
+// same bytes when they link the same zlib (1.2.13 on both in Debian 12).
 constexpr int kLevel = 6;
 
 struct CivilDate {
