@@ -18,7 +18,7 @@ namespace {
 using stubpack::CabinetOutcome;
 using stubpack::WriteSetupCabinet;
 
-// "DD.MM.YYYY HH:MM:SS", as cabextract lists a date, in the table's order.
+// A date of the table ("YYYY-MM-DD HH:MM:SS") as cabextract lists it: "DD.MM.YYYY HH:MM:SS".
 std::string AsCabextractDate(const std::string& date) {
   return date.substr(8, 2) + "." + date.substr(5, 2) + "." + date.substr(0, 4) + date.substr(10);
 }
