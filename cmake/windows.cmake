@@ -51,6 +51,25 @@ target_compile_definitions(enum-resources PRIVATE UNICODE _UNICODE)
 target_link_options(enum-resources PRIVATE -municode -static)
 target_link_libraries(enum-resources PRIVATE version)
 
+# The packer's way of starting tools on Windows, run under Wine (tests/packer/tool_run_wine_test):
+# the test program, the child that prints what it was started with, and a double of
+# osslsigncode in a directory of its own, for a test to put first on PATH.
+add_executable(print-arguments tests/packer/print_arguments.cpp)
+target_compile_definitions(print-arguments PRIVATE UNICODE _UNICODE)
+target_link_options(print-arguments PRIVATE -municode -static)
+add_executable(tool-run-test tests/packer/tool_run_windows_test.cpp
+  tools/stubpack/tool_run_windows.cpp)
+target_include_directories(tool-run-test PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(tool-run-test PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
+target_link_options(tool-run-test PRIVATE -municode -static)
+target_link_libraries(tool-run-test PRIVATE advapi32 bcrypt)
+add_dependencies(tool-run-test print-arguments osslsigncode-double)
+add_executable(osslsigncode-double tests/packer/osslsigncode_double.cpp)
+set_target_properties(osslsigncode-double PROPERTIES OUTPUT_NAME osslsigncode
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/osslsigncode-double)
+target_compile_definitions(osslsigncode-double PRIVATE UNICODE _UNICODE)
+target_link_options(osslsigncode-double PRIVATE -municode -static)
+
 # The packer's tests of elevation: one tiny setup, linked without a manifest and with each of
 # tests/packer/manifests/, as a 64-bit program (elevation-setup-NAME.exe) and, for the rules of
 # installer detection, as a 32-bit one (elevation-setup32-NAME.exe). The toolchain carries no

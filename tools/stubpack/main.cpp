@@ -132,9 +132,10 @@ std::vector<OptionRow> PackRows(stubpack::PackOptions& o, Request& r) {
        }},
       Text("sign-command", "CMD",
            "runs the shell command CMD, {} in it standing for the\n"
-           "unsigned file's path (passed as \"$1\", never as shell text),\n"
-           "to sign it in place with a signer of your own; excludes the\n"
-           "options above",
+           "unsigned file's path, never read as shell text (/bin/sh:\n"
+           "\"$1\"; Windows, cmd.exe: \"%STUBPACK_SIGN_FILE%\", so write {}\n"
+           "outside quotes), to sign it in place with a signer of your\n"
+           "own; excludes the options above",
            o.signing.command),
       Heading("Version block (string table 040904b0): each text comes from its option, else from\n"
               "setup's own version resource, else from the default shown; a key left without a\n"
