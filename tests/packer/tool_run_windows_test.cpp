@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,21 @@ void SignCommandKeepsThePathWhole(const std::string& child) {
   RemoveDirectoryW(Wide(directory).c_str());
 }
 
+// Waits until `pid_file` names a process, then for that process to end.
+bool ProcessInFileEnds(const std::string& pid_file) {
+  for (int i = 0; i < 600 && !Exists(pid_file); ++i) Sleep(50);
+  Sleep(100);
+  FILE* in = _wfopen(Wide(pid_file).c_str(), L"r");
+  unsigned long pid = 0;
+  const bool read = in != nullptr && std::fscanf(in, "%lu", &pid) == 1;
+  if (in != nullptr) std::fclose(in);
+  if (!read) return false;
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  const bool ended = process == nullptr || WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+  if (process != nullptr) CloseHandle(process);
+  return ended;
+}
+
 struct StopAfterStart {
   std::string pid_file;
 };
@@ -236,15 +252,34 @@ void StopToolEndsTheToolAndWhatItStarted(const std::string& child) {
   Check(GetTickCount64() - began < 30000, "the stopped tool ends at once");
   Check(run.started && run.status == ERROR_OPERATION_ABORTED, "the tool was ended by StopTool",
         std::to_string(run.status));
-  FILE* in = _wfopen(Wide(stop.pid_file).c_str(), L"r");
-  unsigned long pid = 0;
-  Check(in != nullptr && std::fscanf(in, "%lu", &pid) == 1, "the grandchild's id was written");
-  if (in != nullptr) std::fclose(in);
-  const HANDLE grandchild = OpenProcess(SYNCHRONIZE, FALSE, pid);
-  Check(grandchild == nullptr || WaitForSingleObject(grandchild, 10000) == WAIT_OBJECT_0,
-        "the tool's own child ended with it");
-  if (grandchild != nullptr) CloseHandle(grandchild);
+  Check(ProcessInFileEnds(stop.pid_file), "the tool's own child ended with it");
   DeleteFileW(Wide(stop.pid_file).c_str());
+}
+
+// A packer killed outright (TerminateProcess, Task Manager) runs no handler: the job's last
+// handle closing with it must end the tool and what the tool started.
+void KilledRunnerTakesTheToolAlong() {
+  const std::string pid_file =
+      SelfDirectory() + "\\tool-run-killed-" + std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileW(Wide(pid_file).c_str());
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring line =
+      L"\"" + std::wstring(self) + L"\" --run-tool-and-wait \"" + Wide(pid_file) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION runner = {};
+  Check(CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &runner) != 0,
+        "the runner starts");
+  for (int i = 0; i < 600 && !Exists(pid_file); ++i) Sleep(50);
+  Sleep(100);
+  TerminateProcess(runner.hProcess, 9);
+  WaitForSingleObject(runner.hProcess, INFINITE);
+  CloseHandle(runner.hProcess);
+  CloseHandle(runner.hThread);
+  Check(ProcessInFileEnds(pid_file), "the killed runner's tool's child ended with it");
+  DeleteFileW(Wide(pid_file).c_str());
 }
 
 void FreeSpaceIsRead() {
@@ -258,6 +293,10 @@ void FreeSpaceIsRead() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wcscmp(argv[1], L"--run-tool-and-wait") == 0) {
+    RunTool({SelfDirectory() + "\\print-arguments.exe", "--sleep-with-child", Narrow(argv[2])});
+    return 0;
+  }
   if (argc < 2) {
     std::printf("usage: tool-run-test DOUBLE_DIRECTORY\n");
     return 2;
@@ -270,6 +309,7 @@ int wmain(int argc, wchar_t** argv) {
   PassphraseFileIsReadThenGone(child);
   SignCommandKeepsThePathWhole(child);
   StopToolEndsTheToolAndWhatItStarted(child);
+  KilledRunnerTakesTheToolAlong();
   FreeSpaceIsRead();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

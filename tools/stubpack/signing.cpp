@@ -266,6 +266,8 @@ int CheckSigningSettings(const SigningSettings& s) {
                   "--sign-pkcs11-module, --sign-pass-* and --timestamp-url");
     if (s.command.find("{}") == std::string::npos)
       return Fail(kExitUsage, "--sign-command", "needs {} where the file's path goes");
+    if (const std::string problem = SignCommandProblem(s.command); !problem.empty())
+      return Fail(kExitUsage, "--sign-command", problem);
     return kExitOk;
   }
   if (!s.pass_file.empty() && !s.pass_env.empty())

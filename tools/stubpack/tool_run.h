@@ -36,6 +36,10 @@ ToolRun RunSignCommand(const std::string& command, const std::string& path);
 // The command line RunSignCommand hands to the shell: the text with {} replaced.
 std::string SignCommandScript(const std::string& command);
 
+// Why RunSignCommand cannot keep the path whole in this command's text, or empty when it can
+// (Windows: a {} inside the text's own quotes would leave the path outside quotes).
+std::string SignCommandProblem(const std::string& command);
+
 // Ends the running tool, if any, with everything it started, and waits for it. Safe from a
 // signal handler (POSIX) and from the console control handler's thread (Windows).
 void StopTool();

@@ -321,19 +321,25 @@ std::string SignCommandScript(const std::string& command) {
   return script;
 }
 
+std::string SignCommandProblem(const std::string& command) {
+  bool quoted = false;
+  for (size_t i = 0; i < command.size(); ++i) {
+    if (command[i] == '"') quoted = !quoted;
+    if (quoted && command.compare(i, 2, "{}") == 0)
+      return "{} stands inside quotes: write it bare, the path is quoted for it";
+  }
+  return {};
+}
+
 // cmd.exe expands %VAR% once, before it looks for & | < > ^ ( ), and does not expand the result
 // again; inside quotes those characters are plain text. A Windows path holds no quote, so the
 // value cannot leave its quotes: a {} that the user left outside quotes of their own is always
 // one whole argument. /d: no AutoRun commands from the registry; /v:off: ! stays plain text.
 ToolRun RunSignCommand(const std::string& command, const std::string& path) {
-  bool quoted = false;
-  for (size_t i = 0; i < command.size(); ++i) {
-    if (command[i] == '"') quoted = !quoted;
-    if (quoted && command.compare(i, 2, "{}") == 0) {
-      ToolRun run;
-      run.start_problem = "{} stands inside quotes; write it bare: the path is quoted for it";
-      return run;
-    }
+  if (const std::string problem = SignCommandProblem(command); !problem.empty()) {
+    ToolRun run;
+    run.start_problem = problem;
+    return run;
   }
   wchar_t system[MAX_PATH];
   const UINT n = GetSystemDirectoryW(system, MAX_PATH);
