@@ -432,7 +432,7 @@ int Pack(const PackOptions& o) {
     std::string error;
     ok = out.Data().WriteAt(checksum_offset, sum, 4, error) || write_failed(error);
   }
-  std::string finished = out.Path();
+  std::string finished;  // the installer's file itself, unless a signer writes another
   if (ok && signing) {
     std::string error;
     if (!out.Name(error)) return Fail(kExitIo, o.output, error);
@@ -440,7 +440,7 @@ int Pack(const PackOptions& o) {
     settings.description = BlockValue(version, "ProductName");
     settings.time = seconds;
     // A --sign-command signs the file in place.
-    if (settings.command.empty()) finished = out.ScratchPath("signed.exe");
+    finished = settings.command.empty() ? out.ScratchPath("signed.exe") : out.Path();
     if (const int status = SignInstaller(settings, out.Path(), finished, o.output);
         status != kExitOk)
       return status;
@@ -456,7 +456,8 @@ int Pack(const PackOptions& o) {
                           digest, problem);
   }
   if (!ok) return Fail(kExitIo, "", problem);
-  if (std::string error; !out.Name(error) || !out.Commit(finished, error))
+  if (std::string error;
+      !out.Name(error) || !out.Commit(finished.empty() ? out.Path() : finished, error))
     return Fail(kExitIo, o.output, error);
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
