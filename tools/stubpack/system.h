@@ -123,6 +123,10 @@ class OutputFile {
   bool unnamed_ = false, delete_pending_ = false;
 };
 
+// Makes stdout and stderr carry the UTF-8 bytes the packer writes, unchanged, and a console
+// show them; once, before anything is written.
+void PrepareOutput();
+
 // From now on a SIGINT, SIGTERM or SIGHUP (Ctrl+C, Ctrl+Break or closing the console on Windows)
 // calls `stop_tool`, removes the scratch directory and ends the process as the signal would.
 void OnInterrupt(void (*stop_tool)());

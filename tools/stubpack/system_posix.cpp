@@ -409,6 +409,8 @@ bool OutputFile::Commit(const std::string& finished, std::string& problem) {
   return true;
 }
 
+void PrepareOutput() {}
+
 void OnInterrupt(void (*stop_tool)()) {
   g_stop_tool = stop_tool;
   for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, RemoveScratchAndDie);
