@@ -243,6 +243,11 @@ void StopToolEndsTheToolAndWhatItStarted(const std::string& child) {
   StopAfterStart stop{SelfDirectory() + "\\tool-run-grandchild-" +
                       std::to_string(GetCurrentProcessId()) + ".txt"};
   DeleteFileW(Wide(stop.pid_file).c_str());
+  // A passphrase handed to the tool: a stopped packer runs no destructor, so StopTool removes it.
+  ToolFile secret;
+  std::string problem;
+  Check(secret.Create("stubpack-passphrase", true, problem) && secret.Write("pass", problem),
+        "the passphrase file for the stopped tool is made", problem);
   const HANDLE stopper = CreateThread(nullptr, 0, StopWhenStarted, &stop, 0, nullptr);
   const ULONGLONG began = GetTickCount64();
   const ToolRun run = RunTool({child, "--sleep-with-child", stop.pid_file});
@@ -253,6 +258,7 @@ void StopToolEndsTheToolAndWhatItStarted(const std::string& child) {
   Check(run.started && run.status == ERROR_OPERATION_ABORTED, "the tool was ended by StopTool",
         std::to_string(run.status));
   Check(ProcessInFileEnds(stop.pid_file), "the tool's own child ended with it");
+  Check(!Exists(secret.Path()), "StopTool removed the passphrase file", secret.Path());
   DeleteFileW(Wide(stop.pid_file).c_str());
 }
 

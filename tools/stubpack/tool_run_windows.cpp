@@ -70,11 +70,12 @@ class Handle {
 };
 
 // The tool running now and the secret file it may be reading, for StopTool from the console
-// control handler's thread; the lock keeps RunTool from closing them under it.
-SRWLOCK g_lock = SRWLOCK_INIT;
-HANDLE g_job = nullptr;
-HANDLE g_process = nullptr;
-std::wstring* g_secret = nullptr;
+// control handler's thread. That handler suspends the main thread first, wherever it is (in
+// the heap's lock, say): so no lock here and nothing that allocates, and each value is set
+// before what it names is used and cleared before it is closed.
+HANDLE volatile g_job = nullptr;
+HANDLE volatile g_process = nullptr;
+wchar_t g_secret[32768];  // the secret file's path; empty when none
 
 // One argument as the C runtime and CommandLineToArgvW read it back: quoted when empty or when
 // it holds a space, tab or quote; inside quotes, backslashes count only before a quote (2n+1
@@ -138,10 +139,8 @@ bool FindProgram(const std::string& name, std::wstring& path, DWORD& error) {
 }
 
 void Started(HANDLE job, HANDLE process) {
-  AcquireSRWLockExclusive(&g_lock);
-  g_job = job;
   g_process = process;
-  ReleaseSRWLockExclusive(&g_lock);
+  g_job = job;
 }
 
 ToolRun Failed(DWORD error) {
@@ -270,24 +269,37 @@ bool UserOnly(SECURITY_ATTRIBUTES& attributes, DWORD& error) {
   return true;
 }
 
-std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
-
-// A secret is overwritten before it is removed, so that its blocks hold no trace of it.
-void Remove(const std::wstring& path, bool secret) {
-  if (secret) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr));
+// The secret is overwritten before it is removed, so that its blocks hold no trace of it; then
+// its directory goes. Nothing here allocates (StopTool calls it); `path` is cut at its last
+// backslash for the directory.
+void RemoveSecret(wchar_t* path) {
+  const HANDLE file =
+      CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    static const char zeros[4096] = {};
     LARGE_INTEGER size = {};
-    if (file.Valid() && GetFileSizeEx(file.Get(), &size)) {
-      const std::string zeros(static_cast<size_t>(size.QuadPart), '\0');
+    GetFileSizeEx(file, &size);
+    for (LONGLONG done = 0; done < size.QuadPart;) {
       DWORD n = 0;
-      WriteFile(file.Get(), zeros.data(), static_cast<DWORD>(zeros.size()), &n, nullptr);
-      FlushFileBuffers(file.Get());
+      const DWORD part = static_cast<DWORD>(
+          size.QuadPart - done < LONGLONG{sizeof(zeros)} ? size.QuadPart - done : sizeof(zeros));
+      if (!WriteFile(file, zeros, part, &n, nullptr) || n == 0) break;
+      done += n;
     }
+    FlushFileBuffers(file);
+    CloseHandle(file);
   }
-  DeleteFileW(path.c_str());
-  RemoveDirectoryW(ParentOf(path).c_str());
+  DeleteFileW(path);
+  wchar_t* last = nullptr;
+  for (wchar_t* p = path; *p != L'\0'; ++p) {
+    if (*p == L'\\') last = p;
+  }
+  if (last != nullptr) {
+    *last = L'\0';
+    RemoveDirectoryW(path);
+    *last = L'\\';
+  }
 }
 
 }  // namespace
@@ -355,13 +367,10 @@ ToolRun RunSignCommand(const std::string& command, const std::string& path) {
 }
 
 void StopTool() {
-  AcquireSRWLockExclusive(&g_lock);
-  if (g_job != nullptr) {
-    TerminateJobObject(g_job, ERROR_OPERATION_ABORTED);
-    WaitForSingleObject(g_process, INFINITE);
-  }
-  if (g_secret != nullptr) Remove(*g_secret, true);
-  ReleaseSRWLockExclusive(&g_lock);
+  const HANDLE job = g_job, process = g_process;
+  if (job != nullptr) TerminateJobObject(job, ERROR_OPERATION_ABORTED);
+  if (job != nullptr && process != nullptr) WaitForSingleObject(process, INFINITE);
+  if (g_secret[0] != L'\0') RemoveSecret(g_secret);
 }
 
 void ForgetVariable(const std::string& name) {
@@ -411,11 +420,8 @@ bool ToolFile::Create(const char* name, bool secret, std::string& problem) {
   path_ = Narrow(path);
   secret_ = secret;
   native_ = 0;
-  if (secret) {
-    AcquireSRWLockExclusive(&g_lock);
-    g_secret = new std::wstring(path);
-    ReleaseSRWLockExclusive(&g_lock);
-  }
+  if (secret && path.size() < sizeof(g_secret) / sizeof(g_secret[0]))
+    lstrcpynW(g_secret, path.c_str(), static_cast<int>(path.size() + 1));
   return true;
 }
 
@@ -448,12 +454,13 @@ bool ToolFile::ReadAll(std::string& text, std::string& problem) const {
 
 void ToolFile::Close() {
   if (native_ < 0) return;
-  Remove(Wide(path_), secret_);
+  std::wstring path = Wide(path_);
   if (secret_) {
-    AcquireSRWLockExclusive(&g_lock);
-    delete g_secret;
-    g_secret = nullptr;
-    ReleaseSRWLockExclusive(&g_lock);
+    RemoveSecret(path.data());
+    g_secret[0] = L'\0';  // after: a stop meanwhile removes it too
+  } else {
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(path.substr(0, path.rfind(L'\\')).c_str());
   }
   native_ = -1;
   path_.clear();
