@@ -10,6 +10,8 @@
 //   --sleep            sleeps a minute
 //   --sleep-with-child PIDFILE   starts itself with --sleep, writes that child's id to PIDFILE,
 //                      then sleeps a minute
+//   --leave-child PIDFILE   the same, the child inheriting its handles (its stdout too), and
+//                      exits at once
 #include <windows.h>
 
 #include <cstdio>
@@ -63,21 +65,21 @@ int ReadMapped(const wchar_t* path) {
   return 0;
 }
 
-int SleepWithChild(const wchar_t* pid_file) {
+// `inherit`: the child holds this one's handles, its output pipe among them.
+int StartSleepingChild(const wchar_t* pid_file, bool inherit) {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring line = L"\"" + std::wstring(self) + L"\" --sleep";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION child = {};
-  if (!CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+  if (!CreateProcessW(self, line.data(), nullptr, nullptr, inherit, CREATE_NO_WINDOW, nullptr,
                       nullptr, &startup, &child))
     return 3;
   FILE* out = _wfopen(pid_file, L"w");
   if (out == nullptr) return 3;
   std::fprintf(out, "%lu\n", child.dwProcessId);
   std::fclose(out);
-  Sleep(60000);
   return 0;
 }
 
@@ -116,7 +118,13 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(60000);
     return 0;
   }
-  if (argc >= 3 && std::wcscmp(argv[1], L"--sleep-with-child") == 0) return SleepWithChild(argv[2]);
+  if (argc >= 3 && std::wcscmp(argv[1], L"--sleep-with-child") == 0) {
+    const int status = StartSleepingChild(argv[2], false);
+    Sleep(60000);
+    return status;
+  }
+  if (argc >= 3 && std::wcscmp(argv[1], L"--leave-child") == 0)
+    return StartSleepingChild(argv[2], true);
   int count = 0;
   wchar_t** split = CommandLineToArgvW(GetCommandLineW(), &count);
   if (split == nullptr) return 4;

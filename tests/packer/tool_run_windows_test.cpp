@@ -288,6 +288,21 @@ void KilledRunnerTakesTheToolAlong() {
   DeleteFileW(Wide(pid_file).c_str());
 }
 
+// A tool that ends leaving a child that holds its output pipe: RunTool returns when the tool
+// ends, as waitpid does on POSIX, and the job ends the leftover rather than waiting a minute.
+void ToolsLeftoverDoesNotHoldTheRunUp(const std::string& child) {
+  const std::string pid_file =
+      SelfDirectory() + "\\tool-run-leftover-" + std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileW(Wide(pid_file).c_str());
+  const ULONGLONG began = GetTickCount64();
+  const ToolRun run = RunTool({child, "--leave-child", pid_file});
+  Check(run.Ok(), "the tool that leaves a child ran", run.start_problem + run.Ending());
+  // Bounded only against a hang: the leftover sleeps a minute.
+  Check(GetTickCount64() - began < 30000, "RunTool returns when the tool ends");
+  Check(ProcessInFileEnds(pid_file), "the tool's leftover child was ended");
+  DeleteFileW(Wide(pid_file).c_str());
+}
+
 void FreeSpaceIsRead() {
   uint64_t bytes = 0;
   Check(stubpack::FreeSpace(SelfDirectory(), bytes) && bytes > 0, "free space of this directory");
@@ -316,6 +331,7 @@ int wmain(int argc, wchar_t** argv) {
   SignCommandKeepsThePathWhole(child);
   StopToolEndsTheToolAndWhatItStarted(child);
   KilledRunnerTakesTheToolAlong();
+  ToolsLeftoverDoesNotHoldTheRunUp(child);
   FreeSpaceIsRead();
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

@@ -25,7 +25,8 @@ struct ToolRun {
 // Runs args[0], found on PATH as the system finds programs, with the rest as its arguments,
 // each arriving exactly as given. stdin is the null device; stdout and stderr are kept in
 // `output`. The program runs where the terminal's Ctrl+C does not reach it (a session of its
-// own; a job on Windows) and cannot prompt, and StopTool ends it with what it started.
+// own; a job on Windows) and cannot prompt, and StopTool ends it with what it started. The run
+// ends when the tool does; on Windows whatever the tool left running is ended with it.
 ToolRun RunTool(const std::vector<std::string>& args);
 
 // Runs the user's --sign-command text through the system's shell with each {} standing for

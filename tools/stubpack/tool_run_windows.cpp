@@ -150,6 +150,20 @@ ToolRun Failed(DWORD error) {
   return run;
 }
 
+struct PipeReader {
+  HANDLE pipe;
+  std::string text;
+};
+
+DWORD WINAPI ReadToEnd(void* parameter) {
+  auto* reader = static_cast<PipeReader*>(parameter);
+  char buffer[8192];
+  DWORD n = 0;
+  while (ReadFile(reader->pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0)
+    reader->text.append(buffer, n);
+  return 0;
+}
+
 // Starts `application` with `command_line` suspended, puts it in a job that kills what is left
 // of it when the job's last handle closes (this process ending included), then lets it run and
 // reads its output to the end.
@@ -211,16 +225,21 @@ ToolRun Run(const std::wstring& application, std::wstring command_line) {
   run.started = true;
   Started(job.Get(), process.Get());
   ResumeThread(thread.Get());
-  writer.Reset();  // the child's copy is the only writer left: the pipe ends when it ends
-  char buffer[8192];
-  DWORD n = 0;
-  while (ReadFile(reader.Get(), buffer, sizeof(buffer), &n, nullptr) && n > 0)
-    run.output.append(buffer, n);
+  writer.Reset();  // the tool's copies are the only writers left
+  // Read on a thread of its own while the tool runs, so that a full pipe never stops it.
+  PipeReader output{reader.Get(), {}};
+  Handle reading(CreateThread(nullptr, 0, ReadToEnd, &output, 0, nullptr));
+  if (!reading.Valid()) ReadToEnd(&output);
   WaitForSingleObject(process.Get(), INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.Get(), &code);
   run.exited = true;
   run.status = code;
+  // What the tool left running holds the pipe open and would end with the job anyway: ended
+  // now, so that the run ends with the tool as on POSIX, and what it wrote is still read.
+  TerminateJobObject(job.Get(), ERROR_OPERATION_ABORTED);
+  if (reading.Valid()) WaitForSingleObject(reading.Get(), INFINITE);
+  run.output = std::move(output.text);
   Started(nullptr, nullptr);
   return run;
 }
