@@ -9,6 +9,8 @@
 
 #include <sstream>
 
+#include <unistd.h>
+
 #include "tests/packer/packer_fixture.h"
 #include "tools/stubpack/signing.h"
 
@@ -77,6 +79,21 @@ class StubpackExeSigning : public ToolRunWine {
   }
   static fs::path StubpackExe() { return wine_tests::WindowsBinDir() / "stubpack.exe"; }
 
+  // A PKCS#12 file of a new key and certificate, protected by `pass`.
+  fs::path MakePkcs12(const std::string& pass = "x") {
+    const fs::path key = scratch_.Path() / "key.pem", cert = scratch_.Path() / "cert.pem",
+                   pfx = scratch_.Path() / "both.pfx";
+    EXPECT_EQ(RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                          key.string(), "-out", cert.string(), "-days", "2", "-subj", "/CN=Test"})
+                  .exit_status,
+              0);
+    EXPECT_EQ(RunProcess({"openssl", "pkcs12", "-export", "-in", cert.string(), "-inkey",
+                          key.string(), "-passout", "pass:" + pass, "-out", pfx.string()})
+                  .exit_status,
+              0);
+    return pfx;
+  }
+
   // Plain storage: the cabinet writer is not in the Windows build yet.
   ProcessResult PackExe(const std::vector<std::string>& signing) {
     std::vector<std::string> argv = {StubpackExe().string(),
@@ -102,17 +119,7 @@ class StubpackExeSigning : public ToolRunWine {
 
 TEST_F(StubpackExeSigning, PassphraseReachesOsslsigncodeOnlyThroughItsFile) {
   constexpr const char* kPass = "correct horse 7";
-  const fs::path pfx = scratch_.Path() / "both.pfx", key = scratch_.Path() / "key.pem",
-                 cert = scratch_.Path() / "cert.pem", pass_file = scratch_.Path() / "pass.txt";
-  ASSERT_EQ(RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                        key.string(), "-out", cert.string(), "-days", "2", "-subj", "/CN=Test"})
-                .exit_status,
-            0);
-  ASSERT_EQ(
-      RunProcess({"openssl", "pkcs12", "-export", "-in", cert.string(), "-inkey", key.string(),
-                  "-passout", std::string("pass:") + kPass, "-out", pfx.string()})
-          .exit_status,
-      0);
+  const fs::path pfx = MakePkcs12(kPass), pass_file = scratch_.Path() / "pass.txt";
   WriteText(pass_file, std::string(kPass) + "\n");
   const struct {
     const char* name;
@@ -164,6 +171,52 @@ TEST_F(StubpackExeSigning, SignCommandWithThePlaceholderInsideQuotesIsRefused) {
   EXPECT_NE(packed.output.find("--sign-command: {} stands inside quotes"), std::string::npos)
       << packed.output;
   EXPECT_TRUE(wine_tests::ListDirectory(out_dir_).empty());
+}
+
+TEST_F(StubpackExeSigning, OsslsigncodeMissingFromPathIsNamed) {
+  const fs::path empty = scratch_.Path() / "no tools here";
+  fs::create_directories(empty);
+  setenv("WINEPATH", wine_tests::WindowsPath(empty).c_str(), 1);
+  const fs::path pfx = MakePkcs12("");
+  const ProcessResult packed = PackExe({"--sign-pkcs12", wine_tests::WindowsPath(pfx)});
+  EXPECT_EQ(packed.exit_status, 4) << packed.output;
+  EXPECT_NE(packed.output.find("stubpack: osslsigncode: signing failed: not installed or not on "
+                               "PATH"),
+            std::string::npos)
+      << packed.output;
+  EXPECT_TRUE(wine_tests::ListDirectory(out_dir_).empty());
+}
+
+// osslsigncode failing without a message that names a cause, for want of room: the output's
+// directory is named with the free space GetDiskFreeSpaceExW reports. The double's copy of the
+// unsigned installer is what does not fit.
+TEST_F(StubpackExeSigning, NoSpaceWhileSigningNamesTheOutputsDirectory) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const fs::path probe = scratch_.Path() / "probe.exe";
+  ASSERT_EQ(
+      wine_tests::RunWine(
+          {StubpackExe().string(), "--archive", wine_tests::WindowsPath(in_.archive), "--setup",
+           wine_tests::WindowsPath(in_.setup), "--stub", wine_tests::WindowsPath(in_.stub),
+           "--setup-storage", "plain", "--output", wine_tests::WindowsPath(probe)})
+          .exit_status,
+      0);
+  const uint64_t size = (fs::file_size(probe) + 4095) / 4096 * 4096 + 16384;
+  out_dir_ = scratch_.Path() / "small";
+  fs::create_directories(out_dir_);
+  const ProcessResult mounted = RunProcess(
+      {"mount", "-t", "tmpfs", "-o", "size=" + std::to_string(size), "tmpfs", out_dir_.string()});
+  if (mounted.exit_status != 0) GTEST_SKIP() << "cannot mount a tmpfs here: " << mounted.output;
+  WriteText(scratch_.Path() / "pass.txt", "x\n");
+  const ProcessResult packed =
+      PackExe({"--sign-pkcs12", wine_tests::WindowsPath(MakePkcs12()), "--sign-pass-file",
+               wine_tests::WindowsPath(scratch_.Path() / "pass.txt")});
+  EXPECT_EQ(packed.exit_status, 4) << packed.output;
+  EXPECT_NE(packed.output.find("stubpack: " + wine_tests::WindowsPath(out_dir_) +
+                               ": signing failed: no space left on device"),
+            std::string::npos)
+      << packed.output;
+  EXPECT_EQ(wine_tests::ListDirectory(out_dir_), std::vector<std::string>{}) << "left behind";
+  RunProcess({"umount", out_dir_.string()});
 }
 
 }  // namespace
