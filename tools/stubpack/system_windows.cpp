@@ -473,14 +473,21 @@ std::string Join(const std::string& directory, const std::string& name) {
          name;
 }
 
-char16_t UpperCaseUnit(char16_t unit) {
-  // The invariant locale's mapping: the same on every machine, whatever its language.
+namespace {
+
+// The invariant locale's mapping: the same on every machine, whatever its language.
+char16_t MapUnit(char16_t unit, DWORD how) {
   wchar_t in = static_cast<wchar_t>(unit), out = in;
-  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr, 0) !=
-      1)
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, how, &in, 1, &out, 1, nullptr, nullptr, 0) != 1)
     return unit;
   return out >= 0xD800 && out <= 0xDFFF ? unit : static_cast<char16_t>(out);
 }
+
+}  // namespace
+
+char16_t UpperCaseUnit(char16_t unit) { return MapUnit(unit, LCMAP_UPPERCASE); }
+
+char16_t LowerCaseUnit(char16_t unit) { return MapUnit(unit, LCMAP_LOWERCASE); }
 
 bool StderrIsTerminal() {
   DWORD mode = 0;
