@@ -195,9 +195,13 @@ void CheckOutputFile(const std::string& root) {
     CHECK(file.Describe().find("marked for deletion") != std::string::npos, file.Describe());
     sys::Bytes bytes;
     CHECK(sys::ReadWhole(output, bytes, problem) && Text(bytes) == "old", "replaced too early");
-    // The scratch directory holds the lock and the installer.
+    // The scratch directory holds the lock and the installer; a later run cannot delete the
+    // lock, which tells it that this run is alive.
     const std::vector<std::string> listed = Listing(out);
     CHECK(listed.size() == 2, Joined(listed));
+    CHECK(!DeleteFileW(Prefixed(file.ScratchPath("lock")).c_str()) &&
+              GetLastError() == ERROR_SHARING_VIOLATION,
+          "the lock of a live run deleted");
   }
   CHECK(Listing(out) == std::vector<std::string>{"installer.exe"}, Joined(Listing(out)));
   sys::Bytes bytes;
@@ -251,9 +255,69 @@ void CheckOutputFile(const std::string& root) {
   CHECK(left == expected, Joined(left));
 }
 
+// A run killed while it writes (TerminateProcess: no handler, no destructor) leaves only its
+// lock: the delete-pending installer goes with the process's handles. The next run removes the
+// rest. The child is this program, `system-windows-check write OUTPUT MARKER`.
+void CheckKilledRun(const std::string& root) {
+  const std::string out = root + "\\killed";
+  CreateDirectoryW(Prefixed(out).c_str(), nullptr);
+  const std::string marker = root + "\\written";
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" write \"" + Wide(out) +
+                         L"\\installer.exe\" \"" + Wide(marker) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION child = {};
+  const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &child);
+  CHECK(started, "starting the writer");
+  if (!started) return;
+  sys::FileStatus status;
+  std::string problem;
+  for (int i = 0; i < 3000 && !sys::Status(marker, status, problem); ++i) Sleep(10);
+  CHECK(sys::Status(marker, status, problem), "the writer never wrote");
+  std::vector<std::string> during = Listing(out);
+  CHECK(during.size() == 1 && Listing(out + "\\" + during[0]).size() == 2, Joined(during));
+  TerminateProcess(child.hProcess, 9);
+  WaitForSingleObject(child.hProcess, INFINITE);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  const std::vector<std::string> left = Listing(out);
+  CHECK(left.size() == 1, Joined(left));
+  if (left.size() != 1) return;
+  CHECK(Listing(out + "\\" + left[0]) == std::vector<std::string>{"lock"},
+        Joined(Listing(out + "\\" + left[0])));
+  {
+    sys::OutputFile file;
+    CHECK(file.Begin(out + "\\next.exe", nullptr, problem), problem);
+    CHECK(file.Removed() == std::vector<std::string>{out + "\\" + left[0]}, Joined(file.Removed()));
+  }
+  CHECK(Listing(out).empty(), Joined(Listing(out)));
+}
+
+int Write(const std::string& output, const std::string& marker) {
+  sys::OutputFile file;
+  std::string problem;
+  if (!file.Begin(output, nullptr, problem)) return 3;
+  const std::string bytes(1 << 20, 'x');
+  if (!file.Data().Write(bytes.data(), bytes.size(), problem)) return 3;
+  if (!WriteFileText(marker, "")) return 3;
+  Sleep(INFINITE);
+  return 0;
+}
+
+std::string Utf8(const wchar_t* text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(n - 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && std::wcscmp(argv[1], L"write") == 0) return Write(Utf8(argv[2]), Utf8(argv[3]));
   if (argc == 2 && std::wcscmp(argv[1], L"upper") == 0) {
     for (unsigned unit = 0x80; unit <= 0xFFFF; ++unit) {
       if (unit >= 0xD800 && unit <= 0xDFFF) continue;
@@ -266,13 +330,12 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("usage: system-windows-check DIR | upper\n");
     return 2;
   }
-  const int n = WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, nullptr, 0, nullptr, nullptr);
-  std::string root(static_cast<size_t>(n - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, root.data(), n, nullptr, nullptr);
+  const std::string root = Utf8(argv[1]);
   CheckPathParts();
   CheckFiles(root);
   CheckEnvironment();
   CheckOutputFile(root);
+  CheckKilledRun(root);
   std::printf("%d failed\n", g_failures);
   return g_failures == 0 ? 0 : 1;
 }
