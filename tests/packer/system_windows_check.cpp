@@ -216,6 +216,39 @@ void CheckOutputFile(const std::string& root) {
     CHECK(file.Name(problem) && file.Commit(file.Path(), problem), problem);
   }
   CHECK(sys::ReadWhole(output, bytes, problem) && Text(bytes) == "Xbcdef", Text(bytes));
+
+  // An output that another process holds for a moment (a scanner) is replaced once it lets go;
+  // one held for good fails with the cause.
+  for (const bool released : {true, false}) {
+    HANDLE holder = CreateFileW(Prefixed(output).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(holder != INVALID_HANDLE_VALUE, "holding the output");
+    HANDLE release = nullptr;
+    if (released) {
+      release = CreateThread(
+          nullptr, 0,
+          [](void* held) -> DWORD {
+            Sleep(300);
+            CloseHandle(static_cast<HANDLE>(held));
+            return 0;
+          },
+          holder, 0, nullptr);
+    }
+    sys::OutputFile file;
+    CHECK(file.Begin(output, nullptr, problem), problem);
+    CHECK(file.Data().Write(released ? "new" : "not", 3, problem), problem);
+    const bool committed = file.Name(problem) && file.Commit(file.Path(), problem);
+    CHECK(committed == released, problem);
+    if (!released) {
+      // Wine says access denied where Windows may say the file is in use.
+      CHECK(problem.rfind("cannot be written: Permission denied", 0) == 0, problem);
+      CloseHandle(holder);
+    } else {
+      WaitForSingleObject(release, INFINITE);
+      CloseHandle(release);
+    }
+  }
+  CHECK(sys::ReadWhole(output, bytes, problem) && Text(bytes) == "new", Text(bytes));
   CHECK(Listing(out) == std::vector<std::string>{"installer.exe"}, Joined(Listing(out)));
 
   // Scratch directories left behind: one whose lock nobody holds, one without a lock whose PID
