@@ -3,7 +3,7 @@
 // scratch directories of dead and live runs inside the empty directory DIR (a Windows path) and
 // prints one line per failed check; `system-windows-check upper` prints every UTF-16 unit from
 // 0x80 up that a resource name stores as another, and that one, for the comparison with the
-// Linux build.
+// Linux build; `system-windows-check status FILE` prints the size and time sys::Status reads.
 #include <windows.h>
 
 #include <algorithm>
@@ -350,7 +350,19 @@ std::string Utf8(const wchar_t* text) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  sys::PrepareOutput();  // "\n" as "\n", as stubpack.exe writes it
   if (argc == 4 && std::wcscmp(argv[1], L"write") == 0) return Write(Utf8(argv[2]), Utf8(argv[3]));
+  if (argc == 3 && std::wcscmp(argv[1], L"status") == 0) {
+    sys::FileStatus status;
+    std::string problem;
+    if (!sys::Status(Utf8(argv[2]), status, problem)) {
+      std::printf("%s\n", problem.c_str());
+      return 1;
+    }
+    std::printf("size %llu modified %lld\n", static_cast<unsigned long long>(status.size),
+                static_cast<long long>(status.modified));
+    return 0;
+  }
   if (argc == 2 && std::wcscmp(argv[1], L"upper") == 0) {
     for (unsigned unit = 0x80; unit <= 0xFFFF; ++unit) {
       if (unit >= 0xD800 && unit <= 0xDFFF) continue;
