@@ -77,9 +77,10 @@ std::string DirectoryOf(const std::string& path);
 std::string BaseName(const std::string& path);
 std::string Join(const std::string& directory, const std::string& name);
 
-// The capital of one UTF-16 unit beyond ASCII (not a surrogate), the unit itself when it has
-// none: the system's Unicode tables stand in for the upper-case table of the resource loader.
+// The capital and the small letter of one UTF-16 unit beyond ASCII (not a surrogate), the unit
+// itself when it has none, from the system's Unicode tables.
 char16_t UpperCaseUnit(char16_t unit);
+char16_t LowerCaseUnit(char16_t unit);
 
 // Whether stderr is a terminal, for the progress line.
 bool StderrIsTerminal();

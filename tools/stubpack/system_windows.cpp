@@ -473,14 +473,21 @@ std::string Join(const std::string& directory, const std::string& name) {
          name;
 }
 
-char16_t UpperCaseUnit(char16_t unit) {
-  // The invariant locale's mapping: the same on every machine, whatever its language.
+namespace {
+
+// The invariant locale's mapping: the same on every machine, whatever its language.
+char16_t MapUnit(char16_t unit, DWORD how) {
   wchar_t in = static_cast<wchar_t>(unit), out = in;
-  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr, 0) !=
-      1)
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, how, &in, 1, &out, 1, nullptr, nullptr, 0) != 1)
     return unit;
   return out >= 0xD800 && out <= 0xDFFF ? unit : static_cast<char16_t>(out);
 }
+
+}  // namespace
+
+char16_t UpperCaseUnit(char16_t unit) { return MapUnit(unit, LCMAP_UPPERCASE); }
+
+char16_t LowerCaseUnit(char16_t unit) { return MapUnit(unit, LCMAP_LOWERCASE); }
 
 bool StderrIsTerminal() {
   DWORD mode = 0;
@@ -593,12 +600,19 @@ bool OutputFile::Commit(const std::string& finished, std::string& problem) {
   if (file_.Valid() && !Name(problem)) return false;
   // Written through: the move returns once the new name is on the disk, as the caller expects
   // of a finished build step on Windows.
-  if (!MoveFileExW(SystemPath(finished).c_str(), SystemPath(output_).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    problem = "cannot be written: " + LastError();
-    return false;
+  // A scanner or an indexer commonly holds a freshly written executable, or the output that an
+  // installer just run left, for a moment: the move is tried again for up to two seconds.
+  const std::wstring from = SystemPath(finished), to = SystemPath(output_);
+  DWORD error = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+    Sleep(100);
   }
-  return true;
+  problem = "cannot be written: " + Error(error);
+  return false;
 }
 
 void OnInterrupt(void (*stop_tool)()) {
