@@ -55,6 +55,25 @@ add_executable(cabinet-dll-expand tests/packer/cabinet_dll_expand.cpp)
 target_link_options(cabinet-dll-expand PRIVATE -static)
 target_link_libraries(cabinet-dll-expand PRIVATE cabinet)
 
+# The packer's way of starting tools on Windows, run under Wine (tests/packer/tool_run_wine_test):
+# the test program, the child that prints what it was started with, and a double of
+# osslsigncode in a directory of its own, for a test to put first on PATH.
+add_executable(print-arguments tests/packer/print_arguments.cpp)
+target_compile_definitions(print-arguments PRIVATE UNICODE _UNICODE)
+target_link_options(print-arguments PRIVATE -municode -static)
+add_executable(tool-run-test tests/packer/tool_run_windows_test.cpp
+  tools/stubpack/tool_run_windows.cpp)
+target_include_directories(tool-run-test PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(tool-run-test PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
+target_link_options(tool-run-test PRIVATE -municode -static)
+target_link_libraries(tool-run-test PRIVATE advapi32 bcrypt)
+add_dependencies(tool-run-test print-arguments osslsigncode-double)
+add_executable(osslsigncode-double tests/packer/osslsigncode_double.cpp)
+set_target_properties(osslsigncode-double PROPERTIES OUTPUT_NAME osslsigncode
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/osslsigncode-double)
+target_compile_definitions(osslsigncode-double PRIVATE UNICODE _UNICODE)
+target_link_options(osslsigncode-double PRIVATE -municode -static)
+
 # The packer's tests of elevation: one tiny setup, linked without a manifest and with each of
 # tests/packer/manifests/, as a 64-bit program (elevation-setup-NAME.exe) and, for the rules of
 # installer detection, as a 32-bit one (elevation-setup32-NAME.exe). The toolchain carries no
@@ -176,3 +195,12 @@ stub_add_no_crt_program(trivial-parent ENTRY ParentEntry SOURCES bench/trivial_p
 stub_add_no_crt_program(trivial-parent-imports ENTRY ParentEntry SOURCES bench/trivial_parent.cpp
   DEFINITIONS PARENT_WITH_STUB_IMPORTS LIBRARIES kernel32 advapi32 shell32)
 include(tests/conformance/windows.cmake)
+
+# stubpack.exe, the packer as a Windows console program, and the zip for Windows users.
+add_subdirectory(tools/stubpack)
+include(cmake/windows_zip.cmake)
+# The checks of the packer's Windows door to the system (system_windows.cpp), which
+# tests/packer/system_door_wine_test.cpp runs under Wine.
+add_executable(system-windows-check tests/packer/system_windows_check.cpp)
+target_link_options(system-windows-check PRIVATE -municode -static)
+target_link_libraries(system-windows-check PRIVATE stubpack_readers)

@@ -25,6 +25,7 @@
 
 #include "tests/packer/packer_fixture.h"
 #include "tools/stubpack/certificate_file_kind.h"
+#include "tools/stubpack/tool_run.h"
 
 namespace packer_tests {
 namespace {

@@ -1,148 +1,29 @@
 #include "tools/stubpack/signing.h"
 
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
-
-#include <fstream>
-#include <iterator>
-
-#include <signal.h>
-#include <spawn.h>
-
+#include <algorithm>
 #include <sstream>
-
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "tools/stubpack/certificate_file_kind.h"
 #include "tools/stubpack/mapped_file.h"
 #include "tools/stubpack/pe_image.h"
 #include "tools/stubpack/report.h"
-
-extern char** environ;
+#include "tools/stubpack/system.h"
+#include "tools/stubpack/tool_run.h"
 
 namespace stubpack {
 
 namespace {
 
-// osslsigncode's own default -CAfile (it prints it in --version); the system's trust.
-constexpr char kSystemCertificates[] = "/etc/ssl/certs/ca-certificates.crt";
 // Room a signature takes beyond the unsigned file: the certificate table with a chain and a
 // timestamp is a few KiB; a margin well above that tells "no space" from other failures.
 constexpr uint64_t kSignatureRoom = 64 * 1024;
 
 bool IsUri(const std::string& s) { return s.rfind("pkcs11:", 0) == 0; }
 
-std::string ReadFileText(const std::string& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  ok = static_cast<bool>(in);
-  return ok ? std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
-            : std::string();
-}
-
-// Bytes held by a file that no directory names and no other process can open by a path: a
-// passphrase or a trust list handed to a child as /dev/fd/N, gone when the last descriptor is.
-class MemoryFile {
- public:
-  explicit MemoryFile(const char* name, bool inherited)
-      : fd_(memfd_create(name, inherited ? 0 : MFD_CLOEXEC)) {}
-  ~MemoryFile() { Close(); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-  bool Valid() const { return fd_ >= 0; }
-  int Fd() const { return fd_; }
-  std::string DevicePath() const { return "/dev/fd/" + std::to_string(fd_); }
-  bool Write(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = write(fd_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return lseek(fd_, 0, SEEK_SET) == 0;
-  }
-  std::string ReadAll() const {
-    std::string text;
-    char buffer[8192];
-    for (off_t at = 0;;) {
-      const ssize_t n = pread(fd_, buffer, sizeof(buffer), at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-      at += n;
-    }
-    return text;
-  }
-
- private:
-  int fd_;
-};
-
-// The tool running now, for StopSigningTool from a signal handler: its session's process group,
-// so that a --sign-command's own children end with it.
-volatile pid_t g_running_tool = 0;
-
-struct ToolRun {
-  int spawn_error = 0;  // errno of posix_spawnp: ENOENT when the tool is not on PATH
-  bool exited = false;
-  int status = 0;
-  int signal_number = 0;
-  std::string output;  // stdout and stderr together
-  bool Ok() const { return spawn_error == 0 && exited && status == 0; }
-  std::string Ending() const {
-    return exited ? "exited with " + std::to_string(status)
-                  : "was killed by signal " + std::to_string(signal_number);
-  }
-};
-
-// Runs a tool in a session of its own, so that it has no terminal to prompt on (OpenSSL opens
-// /dev/tty for a passphrase whatever its stdin is), with stdin from /dev/null and its output
-// kept. `environment` null: this process's own.
-ToolRun RunTool(std::vector<std::string> args, char** environment = nullptr) {
-  ToolRun run;
-  MemoryFile log("stubpack-tool-output", false);
-  if (!log.Valid()) {
-    run.spawn_error = errno;
-    return run;
-  }
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, log.Fd(), 1);
-  posix_spawn_file_actions_adddup2(&actions, log.Fd(), 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  pid_t pid = 0;
-  run.spawn_error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(),
-                                 environment != nullptr ? environment : environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (run.spawn_error != 0) return run;
-  g_running_tool = pid;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  g_running_tool = 0;
-  run.exited = WIFEXITED(status);
-  run.status = run.exited ? WEXITSTATUS(status) : 0;
-  run.signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  run.output = log.ReadAll();
-  return run;
+std::string ReadFileText(const std::string& path, bool& ok, std::string& problem) {
+  sys::Bytes bytes;
+  ok = sys::ReadWhole(path, bytes, problem);
+  return ok ? std::string(bytes.begin(), bytes.end()) : std::string();
 }
 
 std::string Trimmed(std::string text) {
@@ -206,47 +87,30 @@ bool PassGiven(const SigningSettings& s) { return !s.pass_file.empty() || !s.pas
 bool ReadPassphrase(const SigningSettings& s, std::string& pass, int& status) {
   if (!s.pass_file.empty()) {
     bool ok = false;
-    pass = ReadFileText(s.pass_file, ok);
+    std::string problem;
+    pass = ReadFileText(s.pass_file, ok, problem);
     if (!ok) {
-      status = Fail(kExitIo, s.pass_file, "cannot be read: " + std::string(std::strerror(errno)));
+      status = Fail(kExitIo, s.pass_file, "cannot be read: " + problem);
       return false;
     }
     pass = pass.substr(0, pass.find('\n'));
     if (!pass.empty() && pass.back() == '\r') pass.pop_back();
     return true;
   }
-  const char* value = std::getenv(s.pass_env.c_str());
-  if (value == nullptr) {
+  if (!sys::Environment(s.pass_env.c_str(), pass)) {
     status = Fail(kExitSigning, "--sign-pass-env " + s.pass_env, "the variable is not set");
     return false;
   }
-  pass = value;
-  // Read once; no child after this one (the verification, osslsigncode's own children) needs
-  // it, and a child's environment is readable by every process of the same user.
-  unsetenv(s.pass_env.c_str());
+  // Read once; no child (osslsigncode, its own children, the verification) needs it, and a
+  // child's environment is readable by every process of the same user.
+  ForgetVariable(s.pass_env);
   return true;
 }
 
-// This process's environment without the passphrase's variable: a child's environment can be
-// read by any process of the same user, its memory file only through the descriptor.
-std::vector<char*> EnvironmentWithout(const std::string& name) {
-  std::vector<char*> env;
-  const std::string prefix = name + "=";
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (name.empty() || std::strncmp(*e, prefix.c_str(), prefix.size()) != 0) env.push_back(*e);
-  }
-  env.push_back(nullptr);
-  return env;
-}
-
 uint64_t FileSize(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  sys::FileStatus status;
+  std::string problem;
+  return sys::Status(path, status, problem) ? status.size : 0;
 }
 
 // osslsigncode says nothing useful when its output cannot be written ("Unable to modify file
@@ -254,22 +118,19 @@ std::string DirectoryOf(const std::string& path) {
 bool ExplainNoRoom(const std::string& unsigned_path, const std::string& signed_path,
                    const std::string& output, int& status) {
   const uint64_t needed = FileSize(unsigned_path) + kSignatureRoom;
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      limit.rlim_cur < needed) {
+  uint64_t limit = 0;
+  if (FileSizeLimit(limit) && limit < needed) {
     status = Fail(kExitSigning, output,
-                  "signing failed: the file size limit (ulimit -f) of " +
-                      std::to_string(limit.rlim_cur) + " bytes is below the signed installer's " +
-                      "size of about " + std::to_string(needed) + " bytes");
+                  "signing failed: the file size limit (ulimit -f) of " + std::to_string(limit) +
+                      " bytes is below the signed installer's size of about " +
+                      std::to_string(needed) + " bytes");
     return true;
   }
-  struct statvfs volume;
-  if (statvfs(DirectoryOf(signed_path).c_str(), &volume) == 0 &&
-      uint64_t{volume.f_bavail} * volume.f_frsize < needed) {
+  uint64_t free_bytes = 0;
+  if (FreeSpace(sys::DirectoryOf(signed_path), free_bytes) && free_bytes < needed) {
     status =
-        Fail(kExitSigning, DirectoryOf(output),
-             "signing failed: no space left on device (" +
-                 std::to_string(uint64_t{volume.f_bavail} * volume.f_frsize) +
+        Fail(kExitSigning, sys::DirectoryOf(output),
+             "signing failed: no space left on device (" + std::to_string(free_bytes) +
                  " bytes free, the signed installer needs about " + std::to_string(needed) + ")");
     return true;
   }
@@ -298,26 +159,28 @@ bool SignatureBlob(const std::string& path, std::string& blob) {
 // The trust for checking what was just signed: the system's certificates and those the
 // signature carries, so that a chain of a private or test authority is checked for what it
 // proves (the file is whole and signed by that certificate's key) without being trusted here.
-bool CarriedTrust(const std::string& path, MemoryFile& trust) {
-  std::string blob;
-  if (!SignatureBlob(path, blob)) return false;
-  MemoryFile der("stubpack-signature", true);
-  if (!der.Valid() || !der.Write(blob)) return false;
-  const ToolRun printed = RunTool({"openssl", "pkcs7", "-inform", "DER", "-in", der.DevicePath(),
-                                   "-print_certs", "-out", trust.DevicePath()});
+bool CarriedTrust(const std::string& path, ToolFile& trust) {
+  std::string blob, problem;
+  ToolFile der;
+  if (!SignatureBlob(path, blob) || !der.Create("stubpack-signature", false, problem) ||
+      !der.Write(blob, problem))
+    return false;
+  const ToolRun printed = RunTool({"openssl", "pkcs7", "-inform", "DER", "-in", der.Path(),
+                                   "-print_certs", "-out", trust.Path()});
   Detail(printed.output);
   if (!printed.Ok()) return false;
   bool ok = false;
-  const std::string system = ReadFileText(kSystemCertificates, ok);
-  if (lseek(trust.Fd(), 0, SEEK_END) < 0) return false;
-  return trust.Write(system);
+  const std::string bundle = SystemCertificates();
+  const std::string system = bundle.empty() ? "" : ReadFileText(bundle, ok, problem);
+  return trust.Write(system, problem);
 }
 
 int CheckFileKind(const std::string& path, const char* option, bool want_certificate,
                   const SigningSettings& s, CertificateFileKind& kind) {
   bool ok = false;
-  const std::string bytes = ReadFileText(path, ok);
-  if (!ok) return Fail(kExitIo, path, "cannot be read: " + std::string(std::strerror(errno)));
+  std::string problem;
+  const std::string bytes = ReadFileText(path, ok, problem);
+  if (!ok) return Fail(kExitIo, path, "cannot be read: " + problem);
   kind = ClassifyCertificateFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   const bool fits = want_certificate ? IsCertificateKind(kind) : IsPrivateKeyKind(kind);
   if (fits) return kExitOk;
@@ -329,7 +192,7 @@ int CheckFileKind(const std::string& path, const char* option, bool want_certifi
   // The other file being of this file's wanted kind means the two were given the wrong way.
   const std::string& other = want_certificate ? s.key : s.certificate;
   if (!other.empty() && !IsUri(other)) {
-    const std::string other_bytes = ReadFileText(other, ok);
+    const std::string other_bytes = ReadFileText(other, ok, problem);
     const CertificateFileKind other_kind = ClassifyCertificateFile(
         reinterpret_cast<const uint8_t*>(other_bytes.data()), other_bytes.size());
     if (ok && (want_certificate ? IsCertificateKind(other_kind) : IsPrivateKeyKind(other_kind)) &&
@@ -359,10 +222,11 @@ int VerifySigned(const SigningSettings& s, const std::string& path, const std::s
   std::string trust = "trusted by this system's certificates";
   if (!info.valid) {
     // Not trusted here: still the signature must hold with the chain it carries.
-    MemoryFile carried("stubpack-trust", true);
+    ToolFile carried;
+    std::string problem;
     const std::string untrusted = info.reason;
-    if (carried.Valid() && CarriedTrust(path, carried)) {
-      const SignatureInfo own = ReadSignature(path, carried.DevicePath());
+    if (carried.Create("stubpack-trust", false, problem) && CarriedTrust(path, carried)) {
+      const SignatureInfo own = ReadSignature(path, carried.Path());
       if (own.valid) {
         info.timestamp_time = own.timestamp_time;
         trust =
@@ -385,29 +249,11 @@ int VerifySigned(const SigningSettings& s, const std::string& path, const std::s
 
 }  // namespace
 
-void StopSigningTool() {
-  const pid_t pid = g_running_tool;
-  if (pid <= 0) return;
-  kill(-pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
+void StopSigningTool() { StopTool(); }
 
 bool SigningRequested(const SigningSettings& s) {
   return !s.certificate.empty() || !s.key.empty() || !s.pkcs12.empty() || !s.command.empty() ||
          !s.pkcs11_module.empty() || PassGiven(s) || !s.timestamp_urls.empty();
-}
-
-std::string SignCommandScript(const std::string& command) {
-  std::string script;
-  for (size_t i = 0; i < command.size(); ++i) {
-    if (command.compare(i, 2, "{}") == 0) {
-      script += "\"$1\"";
-      ++i;
-    } else {
-      script += command[i];
-    }
-  }
-  return script;
 }
 
 int CheckSigningSettings(const SigningSettings& s) {
@@ -420,6 +266,8 @@ int CheckSigningSettings(const SigningSettings& s) {
                   "--sign-pkcs11-module, --sign-pass-* and --timestamp-url");
     if (s.command.find("{}") == std::string::npos)
       return Fail(kExitUsage, "--sign-command", "needs {} where the file's path goes");
+    if (const std::string problem = SignCommandProblem(s.command); !problem.empty())
+      return Fail(kExitUsage, "--sign-command", problem);
     return kExitOk;
   }
   if (!s.pass_file.empty() && !s.pass_env.empty())
@@ -439,19 +287,21 @@ int CheckSigningSettings(const SigningSettings& s) {
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
       return Fail(kExitUsage, "--timestamp-url " + url, "is not an http:// or https:// address");
   }
-  if (!s.pass_env.empty() && std::getenv(s.pass_env.c_str()) == nullptr)
+  std::string value, problem;
+  if (!s.pass_env.empty() && !sys::Environment(s.pass_env.c_str(), value))
     return Fail(kExitSigning, "--sign-pass-env " + s.pass_env, "the variable is not set");
+  std::fill(value.begin(), value.end(), '\0');
   if (!s.pass_file.empty()) {
     bool ok = false;
-    ReadFileText(s.pass_file, ok);
-    if (!ok)
-      return Fail(kExitIo, s.pass_file, "cannot be read: " + std::string(std::strerror(errno)));
+    std::string pass = ReadFileText(s.pass_file, ok, problem);
+    std::fill(pass.begin(), pass.end(), '\0');
+    if (!ok) return Fail(kExitIo, s.pass_file, "cannot be read: " + problem);
   }
   CertificateFileKind kind = CertificateFileKind::kUnknown;
   if (!s.pkcs12.empty()) {
     bool ok = false;
-    const std::string bytes = ReadFileText(s.pkcs12, ok);
-    if (!ok) return Fail(kExitIo, s.pkcs12, "cannot be read: " + std::string(std::strerror(errno)));
+    const std::string bytes = ReadFileText(s.pkcs12, ok, problem);
+    if (!ok) return Fail(kExitIo, s.pkcs12, "cannot be read: " + problem);
     kind = ClassifyCertificateFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     if (kind != CertificateFileKind::kPkcs12)
       return Fail(kExitSigning, s.pkcs12,
@@ -466,11 +316,11 @@ int CheckSigningSettings(const SigningSettings& s) {
     if (s.pkcs11_module.empty())
       return Fail(kExitUsage, IsUri(s.key) ? s.key : s.certificate,
                   "a pkcs11: URI needs --sign-pkcs11-module, the token's PKCS#11 library");
-    struct stat info;
-    if (stat(s.pkcs11_module.c_str(), &info) != 0)
-      return Fail(kExitIo, s.pkcs11_module,
-                  "cannot be read: " + std::string(std::strerror(errno)) +
-                      " (--sign-pkcs11-module, the token's PKCS#11 library)");
+    sys::FileStatus module;
+    if (!sys::Status(s.pkcs11_module, module, problem))
+      return Fail(
+          kExitIo, s.pkcs11_module,
+          "cannot be read: " + problem + " (--sign-pkcs11-module, the token's PKCS#11 library)");
   } else if (!s.pkcs11_module.empty()) {
     return Fail(kExitUsage, "--sign-pkcs11-module",
                 "needs --sign-key as a pkcs11: URI naming the key on the token");
@@ -552,12 +402,10 @@ SigningFailure ExplainSigningFailure(const SigningSettings& s, const std::string
 int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
                   const std::string& signed_path, const std::string& output) {
   if (!s.command.empty()) {
-    const ToolRun run =
-        RunTool({"/bin/sh", "-c", SignCommandScript(s.command), "stubpack-sign", unsigned_path});
+    const ToolRun run = RunSignCommand(s.command, unsigned_path);
     Detail(run.output);
-    if (run.spawn_error != 0)
-      return Fail(kExitSigning, "--sign-command",
-                  "cannot run /bin/sh: " + std::string(std::strerror(run.spawn_error)));
+    if (!run.started)
+      return Fail(kExitSigning, "--sign-command", "cannot start the shell: " + run.start_problem);
     if (!run.Ok()) {
       std::string last;
       for (const std::string& line : Lines(run.output)) {
@@ -583,33 +431,33 @@ int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
     args.insert(args.end(), {"-key", s.key});
   }
   // The passphrase reaches osslsigncode through a descriptor, never its command line.
-  MemoryFile pass_file("stubpack-passphrase", true);
+  ToolFile pass_file;
   if (PassGiven(s)) {
-    std::string pass;
+    std::string pass, problem;
     int status = kExitOk;
     if (!ReadPassphrase(s, pass, status)) return status;
-    if (!pass_file.Valid() || !pass_file.Write(pass))
-      return Fail(kExitSigning, PassSource(s),
-                  "cannot hand the passphrase on: " + std::string(std::strerror(errno)));
+    const bool handed =
+        pass_file.Create("stubpack-passphrase", true, problem) && pass_file.Write(pass, problem);
     std::fill(pass.begin(), pass.end(), '\0');
-    args.insert(args.end(), {"-readpass", pass_file.DevicePath()});
+    if (!handed)
+      return Fail(kExitSigning, PassSource(s), "cannot hand the passphrase on: " + problem);
+    args.insert(args.end(), {"-readpass", pass_file.Path()});
   }
   args.insert(args.end(), {"-h", "sha256"});
   if (!s.description.empty()) args.insert(args.end(), {"-n", s.description});
   args.insert(args.end(), {"-time", std::to_string(s.time)});
   for (const std::string& url : s.timestamp_urls) args.insert(args.end(), {"-ts", url});
   args.insert(args.end(), {"-in", unsigned_path, "-out", signed_path});
-  std::vector<char*> env = EnvironmentWithout(s.pass_env);
-  const ToolRun run = RunTool(args, env.data());
+  const ToolRun run = RunTool(args);
   pass_file.Close();  // before any other child could inherit it
   Detail(run.output);
-  if (run.spawn_error == ENOENT)
+  if (run.not_found)
     return Fail(kExitSigning, "osslsigncode",
                 "signing failed: not installed or not on PATH (Debian: apt-get install "
                 "osslsigncode)");
-  if (run.spawn_error != 0)
+  if (!run.started)
     return Fail(kExitSigning, "osslsigncode",
-                "signing failed: cannot be run: " + std::string(std::strerror(run.spawn_error)));
+                "signing failed: cannot be run: " + run.start_problem);
   if (!run.Ok()) {
     const SigningFailure failure = ExplainSigningFailure(s, run.output);
     int status = kExitSigning;
@@ -684,11 +532,10 @@ SignatureInfo ReadSignature(const std::string& path, const std::string& ca_file)
   args.insert(args.end(), {"-in", path});
   const ToolRun run = RunTool(args);
   Detail(run.output);
-  if (run.spawn_error != 0) {
+  if (!run.started) {
     SignatureInfo info;
-    info.reason = run.spawn_error == ENOENT ? "osslsigncode is not installed or not on PATH"
-                                            : "osslsigncode cannot be run: " +
-                                                  std::string(std::strerror(run.spawn_error));
+    info.reason = run.not_found ? "osslsigncode is not installed or not on PATH"
+                                : "osslsigncode cannot be run: " + run.start_problem;
     return info;
   }
   return ParseVerifyOutput(run.output, run.Ok());

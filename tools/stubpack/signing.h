@@ -35,14 +35,11 @@ int CheckSigningSettings(const SigningSettings& s);
 int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
                   const std::string& signed_path, const std::string& output);
 
-// Ends the signing tool that is running, if any, with everything it started (it runs in a
-// session of its own, out of reach of the terminal's Ctrl+C), and waits for it, so that nothing
-// writes beside the output once the packer has removed its scratch files. Async-signal-safe.
+// Ends the signing tool that is running, if any, with everything it started (it runs out of
+// reach of the terminal's Ctrl+C: a session of its own, a job on Windows), and waits for it, so
+// that nothing writes beside the output once the packer has removed its scratch files. Safe
+// from a signal handler and from the console control handler.
 void StopSigningTool();
-
-// The one command --sign-command runs: its text with each {} replaced by "$1", for
-// /bin/sh -c TEXT stubpack-sign PATH, so that no path is ever read as shell text.
-std::string SignCommandScript(const std::string& command);
 
 // What a file's Authenticode signature says, as `osslsigncode verify` reads it. Texts are as
 // osslsigncode prints them: names as "/CN=...", times as "Dec 11 12:02:57 2026 GMT".
