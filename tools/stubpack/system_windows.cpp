@@ -265,7 +265,10 @@ File& File::operator=(File&& other) noexcept {
 void File::Adopt(intptr_t native) {
   if (native_ != -1) CloseHandle(H(native_));
   native_ = native;
-  end_ = 0;
+  LARGE_INTEGER position = {};
+  end_ = native != -1 && SetFilePointerEx(H(native), position, &position, FILE_CURRENT)
+             ? static_cast<uint64_t>(position.QuadPart)
+             : 0;
 }
 
 bool File::Valid() const { return native_ != -1; }
