@@ -123,7 +123,9 @@ class OutputFile {
   std::string output_, scratch_, path_;
   std::vector<std::string> removed_;
   intptr_t lock_ = -1;
-  bool unnamed_ = false, delete_pending_ = false;
+  // How the file hides until it is whole: a name in the scratch directory only, no name at all
+  // (O_TMPFILE), or a deletion mark (Windows).
+  enum class Hidden { kNamed, kUnnamed, kDeletePending } hidden_ = Hidden::kNamed;
 };
 
 // Makes stdout and stderr carry the UTF-8 bytes the packer writes, unchanged, and a console

@@ -561,7 +561,7 @@ bool OutputFile::Begin(const std::string& output, const char* name, std::string&
       problem = "cannot create a temporary file beside the output: " + LastError();
       return false;
     }
-    delete_pending_ = true;
+    hidden_ = Hidden::kDeletePending;
     g_output = file;
   }
   return true;
@@ -579,17 +579,18 @@ OutputFile::~OutputFile() {
 std::string OutputFile::ScratchPath(const char* name) const { return Join(scratch_, name); }
 
 std::string OutputFile::Describe() const {
-  return path_ + (delete_pending_ ? ", marked for deletion until it is whole" : "");
+  return path_ +
+         (hidden_ == Hidden::kDeletePending ? ", marked for deletion until it is whole" : "");
 }
 
 bool OutputFile::Name(std::string& problem) {
   if (!file_.Valid()) return true;
-  if (delete_pending_) {
+  if (hidden_ == Hidden::kDeletePending) {
     if (!SetDeletePending(H(file_.Native()), false)) {
       problem = "cannot write: " + LastError();
       return false;
     }
-    delete_pending_ = false;
+    hidden_ = Hidden::kNamed;
   }
   g_output = INVALID_HANDLE_VALUE;
   if (!file_.Close(problem)) {
