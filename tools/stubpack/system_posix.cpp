@@ -360,8 +360,10 @@ bool OutputFile::Begin(const std::string& output, const char* name, std::string&
     return false;
   }
   int fd = name != nullptr ? -1 : open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0700);
-  unnamed_ = fd >= 0;  // else the file system keeps no unnamed files: named after all
-  if (!unnamed_) {
+  hidden_ = fd >= 0
+                ? Hidden::kUnnamed
+                : Hidden::kNamed;  // else the file system keeps no unnamed files: named after all
+  if (hidden_ == Hidden::kNamed) {
     path_ = ScratchPath(name != nullptr ? name : "installer.exe");
     fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
   }
@@ -385,7 +387,7 @@ OutputFile::~OutputFile() {
 std::string OutputFile::ScratchPath(const char* name) const { return Join(scratch_, name); }
 
 std::string OutputFile::Describe() const {
-  return unnamed_ ? "an unnamed file in " + DirectoryOf(output_) : path_;
+  return hidden_ == Hidden::kUnnamed ? "an unnamed file in " + DirectoryOf(output_) : path_;
 }
 
 bool OutputFile::Name(std::string& problem) {
@@ -396,14 +398,14 @@ bool OutputFile::Name(std::string& problem) {
     return false;
   }
   // linkat cannot replace a file: a name in the scratch directory first, then Commit's rename.
-  if (unnamed_) {
+  if (hidden_ == Hidden::kUnnamed) {
     path_ = ScratchPath("installer.exe");
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       problem = "cannot write: " + Error(errno);
       return false;
     }
-    unnamed_ = false;
+    hidden_ = Hidden::kNamed;
   }
   if (!file_.Close(problem)) {
     problem = "cannot write: " + problem;

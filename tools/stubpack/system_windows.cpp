@@ -265,7 +265,10 @@ File& File::operator=(File&& other) noexcept {
 void File::Adopt(intptr_t native) {
   if (native_ != -1) CloseHandle(H(native_));
   native_ = native;
-  end_ = 0;
+  LARGE_INTEGER position = {};
+  end_ = native != -1 && SetFilePointerEx(H(native), position, &position, FILE_CURRENT)
+             ? static_cast<uint64_t>(position.QuadPart)
+             : 0;
 }
 
 bool File::Valid() const { return native_ != -1; }
@@ -570,7 +573,7 @@ bool OutputFile::Begin(const std::string& output, const char* name, std::string&
       problem = "cannot create a temporary file beside the output: " + LastError();
       return false;
     }
-    delete_pending_ = true;
+    hidden_ = Hidden::kDeletePending;
     g_output = file;
   }
   return true;
@@ -588,17 +591,18 @@ OutputFile::~OutputFile() {
 std::string OutputFile::ScratchPath(const char* name) const { return Join(scratch_, name); }
 
 std::string OutputFile::Describe() const {
-  return path_ + (delete_pending_ ? ", marked for deletion until it is whole" : "");
+  return path_ +
+         (hidden_ == Hidden::kDeletePending ? ", marked for deletion until it is whole" : "");
 }
 
 bool OutputFile::Name(std::string& problem) {
   if (!file_.Valid()) return true;
-  if (delete_pending_) {
+  if (hidden_ == Hidden::kDeletePending) {
     if (!SetDeletePending(H(file_.Native()), false)) {
       problem = "cannot write: " + LastError();
       return false;
     }
-    delete_pending_ = false;
+    hidden_ = Hidden::kNamed;
   }
   g_output = INVALID_HANDLE_VALUE;
   if (!file_.Close(problem)) {
