@@ -16,5 +16,11 @@ add_library(stubpack_readers STATIC
   ${STUBPACK_DIR}/resource_directory.cpp
   ${STUBPACK_DIR}/resource_tree.cpp
   ${STUBPACK_DIR}/version_info.cpp)
+# The one door to the operating system (system.h), which the readers open files through.
+if(WIN32)
+  target_sources(stubpack_readers PRIVATE ${STUBPACK_DIR}/system_windows.cpp)
+else()
+  target_sources(stubpack_readers PRIVATE ${STUBPACK_DIR}/system_posix.cpp)
+endif()
 target_include_directories(stubpack_readers PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(stubpack_readers PUBLIC ZLIB::ZLIB)

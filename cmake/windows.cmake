@@ -172,3 +172,7 @@ stub_add_no_crt_program(trivial-parent ENTRY ParentEntry SOURCES bench/trivial_p
 stub_add_no_crt_program(trivial-parent-imports ENTRY ParentEntry SOURCES bench/trivial_parent.cpp
   DEFINITIONS PARENT_WITH_STUB_IMPORTS LIBRARIES kernel32 advapi32 shell32)
 include(tests/conformance/windows.cmake)
+
+# stubpack.exe, the packer as a Windows console program, and the zip for Windows users.
+add_subdirectory(tools/stubpack)
+include(cmake/windows_zip.cmake)

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build make g++ libgtest-dev
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64
   gcab libgcab-dev cabextract osslsigncode 7zip icoutils
   e2fsprogs python3

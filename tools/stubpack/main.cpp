@@ -1,11 +1,9 @@
 // stubpack: makes an installer from the stub, an archive and setup.exe, and inspects one.
+#include "tools/stubpack/main.h"
+
 #include <algorithm>
-#include <cstdlib>
 #include <iostream>
 #include <string>
-
-#include <unistd.h>
-
 #include <vector>
 
 #include "tools/stubpack/command_line.h"
@@ -13,6 +11,7 @@
 #include "tools/stubpack/packer.h"
 #include "tools/stubpack/report.h"
 #include "tools/stubpack/stub_location.h"
+#include "tools/stubpack/system.h"
 
 namespace {
 
@@ -22,13 +21,6 @@ using Values = std::vector<std::string>;
 int Usage(const std::string& message) {
   std::cerr << "stubpack: " << message << "\nTry 'stubpack --help'.\n";
   return stubpack::kExitUsage;
-}
-
-// stubpack's own path, symbolic links resolved, so that a link in PATH finds the real layout.
-std::string SelfPath() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
 }
 
 // What the command line asked for beyond the packing itself.
@@ -275,8 +267,7 @@ int RunInspect(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+int stubpack::RunStubpack(const std::vector<std::string>& args) {
   if (!args.empty() && args[0] == "inspect") return RunInspect({args.begin() + 1, args.end()});
 
   stubpack::PackOptions o;
@@ -302,9 +293,11 @@ int main(int argc, char** argv) {
     return Usage("--archive and --setup are required (unless raw --resource entries are given)");
   if (r.setup_storage_seen && o.setup.empty()) return Usage("--setup-storage needs --setup");
   if (o.stub.empty()) {
-    const char* environment = std::getenv("STUBPACK_STUB");
+    std::string environment;
+    stubpack::sys::Environment("STUBPACK_STUB", environment);
+    // stubpack's own path, symbolic links resolved, so that a link in PATH finds the real layout.
     const stubpack::StubLocation found =
-        stubpack::FindStub(environment ? environment : "", SelfPath(), STUBPACK_INSTALLED_STUB);
+        stubpack::FindStub(environment, stubpack::sys::SelfPath(), STUBPACK_INSTALLED_STUB);
     if (found.path.empty())
       return stubpack::Fail(stubpack::kExitIo, "", stubpack::NoStubMessage(found));
     o.stub = found.path;

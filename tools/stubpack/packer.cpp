@@ -3,21 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
-
-#include <dirent.h>
-#include <fcntl.h>
-
-#include <fstream>
-#include <iostream>
-
-#include <signal.h>
-
-#include <sstream>
-
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "tools/stubpack/cabinet.h"
 #include "tools/stubpack/embedded.h"
@@ -29,6 +16,7 @@
 #include "tools/stubpack/report.h"
 #include "tools/stubpack/resource_tree.h"
 #include "tools/stubpack/sha256.h"
+#include "tools/stubpack/system.h"
 #include "tools/stubpack/version_info.h"
 
 namespace stubpack {
@@ -45,161 +33,26 @@ constexpr uint16_t kIconGroupId = 107;
 constexpr char16_t kArchiveName[] = u"NIMBET.PACKED.7Z";
 constexpr char16_t kCabinetName[] = u"SETUP.EX_";
 
-// The installer is built in a file without a name (O_TMPFILE) that gets one only when it is
-// whole, so a run killed by any signal leaves nothing of it. What must have a name (the cabinet
-// libgcab writes, the files osslsigncode reads and writes) lives in a scratch directory beside
-// the output, ".stubpack-PID-XXXXXX", whose lock file the run holds locked for its whole life: a
-// later run that can take that lock knows the run is gone (whatever became of its PID) and
-// removes the directory. Caught signals and failures remove it at once.
-constexpr int kScratchFiles = 5;
-constexpr char kScratchPrefix[] = ".stubpack-";
-char g_scratch_dir[4096];
-char g_scratch_file[kScratchFiles][4200];
-
-void RemoveScratch() {
-  // The lock file (index 0) last: until the directory is gone it marks the run as alive.
-  for (int i = kScratchFiles - 1; i >= 0; --i) {
-    if (g_scratch_file[i][0] != '\0') unlink(g_scratch_file[i]);
-  }
-  if (g_scratch_dir[0] != '\0') rmdir(g_scratch_dir);
-}
-
-extern "C" void RemoveScratchAndDie(int signal_number) {
-  StopSigningTool();
-  RemoveScratch();
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
-}
-
-std::string DirectoryOf(const std::string& output) {
-  const size_t slash = output.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : output.substr(0, slash);
-}
-
-// Removes the scratch directories of dead runs in `directory`: those whose lock this run can
-// take, and those without a lock file whose PID is gone (a run killed between making the
-// directory and locking it).
-void RemoveDeadRuns(const std::string& directory) {
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) return;
-  while (const dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name.rfind(kScratchPrefix, 0) != 0) continue;
-    const std::string path = directory + "/" + name;
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
-    const int lock = open((path + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    bool dead = false;
-    if (lock >= 0) {
-      dead = flock(lock, LOCK_EX | LOCK_NB) == 0;
-    } else if (errno == ENOENT) {
-      char* end = nullptr;
-      const long pid = std::strtol(name.c_str() + sizeof(kScratchPrefix) - 1, &end, 10);
-      dead = pid > 0 && *end == '-' && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-    }
-    if (dead) {
-      if (DIR* inner = opendir(path.c_str())) {
-        while (const dirent* file = readdir(inner)) {
-          if (std::strcmp(file->d_name, ".") != 0 && std::strcmp(file->d_name, "..") != 0)
-            unlink((path + "/" + file->d_name).c_str());
-        }
-        closedir(inner);
-      }
-      if (rmdir(path.c_str()) == 0) Detail("stubpack: removed " + path + ", left by a killed run");
-    }
-    if (lock >= 0) close(lock);
-  }
-  closedir(listing);
-}
-
-class Scratch {
- public:
-  bool Create(const std::string& output, std::string& problem) {
-    const std::string directory = DirectoryOf(output);
-    RemoveDeadRuns(directory);
-    const std::string pattern =
-        directory + "/" + kScratchPrefix + std::to_string(getpid()) + "-XXXXXX";
-    if (pattern.size() >= sizeof(g_scratch_dir) - 64) {
-      problem = "the output's directory path is too long";
-      return false;
-    }
-    std::strcpy(g_scratch_dir, pattern.c_str());
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, RemoveScratchAndDie);
-    signal(SIGXFSZ, SIG_IGN);  // a file-size limit then fails the write, which cleans up
-    if (mkdtemp(g_scratch_dir) == nullptr) {
-      problem = "cannot create a temporary directory beside the output: " +
-                std::string(std::strerror(errno));
-      g_scratch_dir[0] = '\0';
-      return false;
-    }
-    const char* names[kScratchFiles] = {"lock", "setup.cab", "unsigned.exe", "signed.exe",
-                                        "installer.exe"};
-    for (int i = 0; i < kScratchFiles; ++i)
-      std::snprintf(g_scratch_file[i], sizeof(g_scratch_file[i]), "%s/%s", g_scratch_dir, names[i]);
-    // Locked before it takes its name: a lock file that can be locked is a dead run's.
-    const std::string unnamed = std::string(g_scratch_dir) + "/lock.new";
-    lock_ = open(unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (lock_ < 0 || flock(lock_, LOCK_EX) != 0 ||
-        rename(unnamed.c_str(), g_scratch_file[0]) != 0) {
-      unlink(unnamed.c_str());
-      problem = "cannot lock a temporary directory beside the output: " +
-                std::string(std::strerror(errno));
-      return false;
-    }
-    return true;
-  }
-  ~Scratch() {
-    RemoveScratch();
-    if (lock_ >= 0) close(lock_);
-    g_scratch_dir[0] = '\0';
-    for (char* file : g_scratch_file) file[0] = '\0';
-  }
-  static std::string File(int i) { return g_scratch_file[i]; }
-
- private:
-  int lock_ = -1;
-};
-
-enum ScratchFile { kLock = 0, kCabinet = 1, kUnsigned = 2, kSigned = 3, kNamed = 4 };
-
 struct Input {
   std::string path;
   const char* role;
-  struct stat info;
+  sys::FileStatus info;
 };
 
-bool Readable(const std::string& path, struct stat& info, std::string& problem) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    problem = std::string("cannot be read: ") + std::strerror(errno);
-    return false;
-  }
-  const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  close(fd);
-  if (!ok) problem = "is not a regular file";
-  return ok;
-}
-
-bool ReadWhole(const std::string& path, Bytes& bytes, std::string& problem) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    problem = "cannot be read";
-    return false;
-  }
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+bool Readable(const std::string& path, sys::FileStatus& info, std::string& problem) {
+  sys::File file;
+  return file.OpenRead(path, problem) && file.Info(info, problem);
 }
 
 // SOURCE_DATE_EPOCH when set, else the setup's (or the archive's) modification time.
 bool PackingTime(const PackOptions& o, const std::vector<Input>& inputs, int64_t& seconds,
                  std::string& problem) {
-  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr && *epoch != '\0') {
+  if (std::string epoch; sys::Environment("SOURCE_DATE_EPOCH", epoch) && !epoch.empty()) {
     char* end = nullptr;
     errno = 0;
-    const long long value = std::strtoll(epoch, &end, 10);
+    const long long value = std::strtoll(epoch.c_str(), &end, 10);
     if (*end != '\0' || errno != 0 || value < 0) {
-      problem = "SOURCE_DATE_EPOCH must be a number of seconds since 1970: \"" +
-                std::string(epoch) + "\"";
+      problem = "SOURCE_DATE_EPOCH must be a number of seconds since 1970: \"" + epoch + "\"";
       return false;
     }
     seconds = value;
@@ -209,7 +62,7 @@ bool PackingTime(const PackOptions& o, const std::vector<Input>& inputs, int64_t
   for (const std::string& wanted : {o.setup, o.archive}) {
     for (const Input& input : inputs) {
       if (!wanted.empty() && input.path == wanted) {
-        seconds = input.info.st_mtime;
+        seconds = input.info.modified;
         return true;
       }
     }
@@ -219,21 +72,12 @@ bool PackingTime(const PackOptions& o, const std::vector<Input>& inputs, int64_t
 
 class OutputWriter {
  public:
-  OutputWriter(int fd, Progress& progress) : fd_(fd), progress_(progress) {}
+  OutputWriter(sys::File& file, Progress& progress) : file_(file), progress_(progress) {}
   bool Write(const uint8_t* data, size_t size) {
     checksum_.Add(data, size);
     ProgressAdvance(progress_, size);
-    while (size > 0) {
-      const ssize_t done = write(fd_, data, size);
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) {
-        error_ = done < 0 ? errno : ENOSPC;
-        return false;
-      }
-      data += done;
-      size -= static_cast<size_t>(done);
-      written_ += static_cast<uint64_t>(done);
-    }
+    if (!file_.Write(data, size, error_)) return false;
+    written_ += size;
     return true;
   }
   bool Zeros(uint64_t count) {
@@ -247,60 +91,54 @@ class OutputWriter {
   }
   // Streams `size` bytes of `path` from `from`; the file must still hold them.
   bool Copy(const std::string& path, uint64_t from, uint64_t size, std::string& problem) {
-    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-      problem = path + ": cannot be read: " + std::strerror(errno);
+    sys::File in;
+    if (!in.OpenRead(path, problem)) {
+      problem = path + ": " + problem;
       return false;
     }
-    posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     buffer_.resize(kChunk);
     uint64_t done = 0;
     while (done < size) {
       const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
-      const ssize_t got = pread(in, buffer_.data(), want, static_cast<off_t>(from + done));
-      if (got < 0 && errno == EINTR) continue;
+      const int64_t got = in.ReadAt(from + done, buffer_.data(), want, problem);
       if (got <= 0) {
-        problem = path + (got < 0 ? ": cannot be read: " + std::string(std::strerror(errno))
-                                  : ": became shorter while it was packed");
-        close(in);
+        problem = path + (got < 0 ? ": cannot be read: " + problem
+                                  : std::string(": became shorter while it was packed"));
         return false;
       }
-      if (!Write(buffer_.data(), static_cast<size_t>(got))) {
-        close(in);
-        return false;
-      }
+      if (!Write(buffer_.data(), static_cast<size_t>(got))) return false;
       done += static_cast<uint64_t>(got);
     }
-    close(in);
     return true;
   }
   uint64_t Written() const { return written_; }
-  int Error() const { return error_; }
+  // The system's text for a failed write; empty when none failed.
+  const std::string& Error() const { return error_; }
   uint32_t Checksum() const { return checksum_.Finish(written_); }
 
  private:
-  int fd_;
+  sys::File& file_;
   Progress& progress_;
   PeChecksum checksum_;
   uint64_t written_ = 0;
-  int error_ = 0;
+  std::string error_;
   std::vector<uint8_t> buffer_;
 };
 
-// The digest and size of what `fd` holds, read from its start.
-bool HashFile(int fd, const std::string& label, uint64_t& size, std::string& digest,
+// The digest and size of what `file` holds, read from its start.
+bool HashFile(const sys::File& file, const std::string& label, uint64_t& size, std::string& digest,
               std::string& problem) {
-  struct stat info;
+  uint64_t total = 0;
+  std::string ignored;
   Progress progress;
-  ProgressStart(progress, label, fstat(fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0);
+  ProgressStart(progress, label, file.Size(total, ignored) ? total : 0);
   std::vector<uint8_t> buffer(kChunk);
   Sha256 hash;
   size = 0;
   for (;;) {
-    const ssize_t got = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(size));
-    if (got < 0 && errno == EINTR) continue;
+    const int64_t got = file.ReadAt(size, buffer.data(), buffer.size(), problem);
     if (got < 0) {
-      problem = "cannot read back the installer: " + std::string(std::strerror(errno));
+      problem = "cannot read back the installer: " + problem;
       return false;
     }
     if (got == 0) break;
@@ -326,9 +164,7 @@ int InstallerVersionBlock(const PackOptions& o, VersionBlock& block, Bytes& byte
     if (!ReadImageVersionInfo(setup.Data(), setup.Size(), setup_version, present, unread))
       present = false;
   }
-  const size_t slash = o.output.rfind('/');
-  const std::string output_name =
-      slash == std::string::npos ? o.output : o.output.substr(slash + 1);
+  const std::string output_name = sys::BaseName(o.output);
   std::vector<VersionWarning> warnings;
   if (!ComposeInstallerVersion(o.version, present ? &setup_version : nullptr, o.setup, output_name,
                                block, warnings, problem))
@@ -378,11 +214,11 @@ int Pack(const PackOptions& o) {
   if (signing) {
     if (const int status = CheckSigningSettings(o.signing); status != kExitOk) return status;
   }
-  struct stat out_info;
-  if (stat(o.output.c_str(), &out_info) == 0) {
-    if (S_ISDIR(out_info.st_mode)) return Fail(kExitIo, o.output, "the output is a directory");
+  sys::FileStatus out_info;
+  if (std::string absent; sys::Status(o.output, out_info, absent)) {
+    if (out_info.directory) return Fail(kExitIo, o.output, "the output is a directory");
     for (const Input& input : inputs) {
-      if (input.info.st_dev == out_info.st_dev && input.info.st_ino == out_info.st_ino)
+      if (input.info.volume == out_info.volume && input.info.id == out_info.id)
         return Fail(kExitRefused, o.output,
                     std::string("the output is the same file as the ") + input.role +
                         " input; it would be overwritten while it is read");
@@ -418,7 +254,7 @@ int Pack(const PackOptions& o) {
   Bytes icon_file;
   if (o.icon.empty()) {
     icon_file.assign(kDefaultIcon, kDefaultIcon + kDefaultIconSize);
-  } else if (!ReadWhole(o.icon, icon_file, problem)) {
+  } else if (!sys::ReadWhole(o.icon, icon_file, problem)) {
     return Fail(kExitIo, o.icon, problem);
   }
   IconGroup icon;
@@ -429,8 +265,20 @@ int Pack(const PackOptions& o) {
   int64_t seconds = 0;
   if (!PackingTime(o, inputs, seconds, problem)) return Fail(kExitUsage, "", problem);
 
-  Scratch scratch;
-  if (!scratch.Create(o.output, problem)) return Fail(kExitIo, o.output, problem);
+  // Signing reads a named file; otherwise the installer has no name until it is whole.
+  std::string no_tmpfile;
+  const bool named = signing || sys::Environment("STUBPACK_TEST_NO_TMPFILE", no_tmpfile);
+  sys::OnInterrupt(StopSigningTool);
+  sys::OutputFile out;
+  const bool begun = out.Begin(o.output,
+                               signing ? "unsigned.exe"
+                               : named ? "installer.exe"
+                                       : nullptr,
+                               problem);
+  for (const std::string& dead : out.Removed())
+    Detail("stubpack: removed " + dead + ", left by a killed run");
+  if (!begun) return Fail(kExitIo, o.output, problem);
+  const std::string cabinet_path = out.ScratchPath("setup.cab");
 
   // The resources, then the directory's order.
   std::vector<ResourceEntry> entries;
@@ -440,8 +288,9 @@ int Pack(const PackOptions& o) {
     e.type = type;
     e.name = name;
     e.path = path;
-    struct stat info;
-    e.size = stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    sys::FileStatus info;
+    std::string ignored;
+    e.size = sys::Status(path, info, ignored) ? info.size : 0;
     e.origin = origin;
     entries.push_back(e);
   };
@@ -464,10 +313,10 @@ int Pack(const PackOptions& o) {
       file_entry(TypeOfStorage(payload_layout::SetupStorage::kPlain),
                  ResourceId::Name(Units(payload_layout::kSetupFileName)), o.setup, o.setup);
     } else {
-      if (!WriteSetupCabinet(o.setup, Scratch::File(kCabinet), seconds, problem))
+      if (!WriteSetupCabinet(o.setup, cabinet_path, seconds, problem))
         return Fail(kExitIo, o.setup, problem);
       file_entry(TypeOfStorage(payload_layout::SetupStorage::kCabinet),
-                 ResourceId::Name(kCabinetName), Scratch::File(kCabinet), o.setup);
+                 ResourceId::Name(kCabinetName), cabinet_path, o.setup);
     }
   }
   for (const RawResource& r : o.resources) {
@@ -554,23 +403,11 @@ int Pack(const PackOptions& o) {
   const Bytes headers = PackedHeaders(stub, rsrc_rva, static_cast<uint32_t>(layout.size),
                                       static_cast<uint32_t>(rsrc_offset),
                                       static_cast<uint32_t>(raw_size), checksum_offset);
-  // Signing reads a named file; otherwise the installer has no name until it is whole.
-  const bool named = signing || std::getenv("STUBPACK_TEST_NO_TMPFILE") != nullptr;
-  const std::string named_path = Scratch::File(signing ? kUnsigned : kNamed);
-  int fd = named ? -1 : open(DirectoryOf(o.output).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0700);
-  const bool unnamed = fd >= 0;  // else the file system keeps no unnamed files: named after all
-  if (!unnamed) fd = open(named_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
-  if (fd < 0)
-    return Fail(
-        kExitIo, o.output,
-        "cannot create a temporary file beside the output: " + std::string(std::strerror(errno)));
-  Detail(std::string("stubpack: writing ") +
-         (unnamed ? "an unnamed file in " + DirectoryOf(o.output) : named_path));
-  const size_t slash = o.output.rfind('/');
-  const std::string base = slash == std::string::npos ? o.output : o.output.substr(slash + 1);
+  Detail("stubpack: writing " + out.Describe());
+  const std::string base = sys::BaseName(o.output);
   Progress progress;
   ProgressStart(progress, "writing " + base, rsrc_offset + raw_size);
-  OutputWriter writer(fd, progress);
+  OutputWriter writer(out.Data(), progress);
   bool ok = writer.Write(headers.data(), headers.size()) &&
             writer.Copy(o.stub, stub.pe.size_of_headers, stub.file_size - stub.pe.size_of_headers,
                         problem) &&
@@ -584,56 +421,44 @@ int Pack(const PackOptions& o) {
   }
   ok = ok && writer.Zeros(rsrc_offset + raw_size - writer.Written());
   ProgressEnd(progress);
-  const auto write_failed = [&](int error) {
-    problem = o.output + ": cannot write: " + std::strerror(error);
+  const auto write_failed = [&](const std::string& error) {
+    problem = o.output + ": cannot write: " + error;
     return false;
   };
-  if (!ok && writer.Error() != 0) write_failed(writer.Error());
+  if (!ok && !writer.Error().empty()) write_failed(writer.Error());
   if (ok) {
     uint8_t sum[4];
     SetU32(sum, writer.Checksum());
-    ok = pwrite(fd, sum, 4, checksum_offset) == 4 || write_failed(errno);
+    std::string error;
+    ok = out.Data().WriteAt(checksum_offset, sum, 4, error) || write_failed(error);
   }
-  // An installer is a program: executable by whoever the umask lets read it.
-  const mode_t mask = umask(0);
-  umask(mask);
-  ok = ok && (fchmod(fd, 0755 & ~mask) == 0 || write_failed(errno));
-  // The name, once whole: linkat cannot replace a file, so a name in the scratch directory
-  // first, then rename over the output.
-  if (ok && unnamed) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    ok = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, named_path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-         write_failed(errno);
-  }
-  std::string finished = named_path;
+  std::string finished;  // the installer's file itself, unless a signer writes another
   if (ok && signing) {
-    close(fd);
-    fd = -1;
+    std::string error;
+    if (!out.Name(error)) return Fail(kExitIo, o.output, error);
     SigningSettings settings = o.signing;
     settings.description = BlockValue(version, "ProductName");
     settings.time = seconds;
     // A --sign-command signs the file in place.
-    if (settings.command.empty()) finished = Scratch::File(kSigned);
-    if (const int status = SignInstaller(settings, named_path, finished, o.output);
+    finished = settings.command.empty() ? out.ScratchPath("signed.exe") : out.Path();
+    if (const int status = SignInstaller(settings, out.Path(), finished, o.output);
         status != kExitOk)
       return status;
-    chmod(finished.c_str(), 0755 & ~mask);
   }
   // The digest of the final bytes: the checksum is patched in last, and signing rewrites them.
   std::string digest;
   uint64_t size = 0;
   if (ok) {
-    const int in = fd >= 0 ? fd : open(finished.c_str(), O_RDONLY | O_CLOEXEC);
-    ok = in >= 0 && HashFile(in, "hashing " + base, size, digest, problem);
-    if (!ok && in < 0) problem = finished + ": cannot be read: " + std::strerror(errno);
-    if (in >= 0 && in != fd) close(in);
+    sys::File signed_file;
+    const bool open = out.Data().Valid() || signed_file.OpenRead(finished, problem);
+    if (!open) problem = finished + ": " + problem;
+    ok = open && HashFile(out.Data().Valid() ? out.Data() : signed_file, "hashing " + base, size,
+                          digest, problem);
   }
-  // No fsync: the rename makes the result appear whole to every other process, which is what a
-  // build needs; forcing 1 GiB to the disk would triple the time for a file made again at will.
-  if (fd >= 0) ok = (close(fd) == 0 || !ok || write_failed(errno)) && ok;
   if (!ok) return Fail(kExitIo, "", problem);
-  if (rename(finished.c_str(), o.output.c_str()) != 0)
-    return Fail(kExitIo, o.output, std::string("cannot be written: ") + std::strerror(errno));
+  if (std::string error;
+      !out.Name(error) || !out.Commit(finished.empty() ? out.Path() : finished, error))
+    return Fail(kExitIo, o.output, error);
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   char seconds_text[32];

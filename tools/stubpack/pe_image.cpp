@@ -1,10 +1,9 @@
 #include "tools/stubpack/pe_image.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "tools/stubpack/system.h"
 
 namespace stubpack {
 
@@ -103,27 +102,22 @@ bool ParsePe(const Bytes& h, PeHeaders& pe, std::string& problem) {
 }
 
 bool ReadHead(const std::string& path, Bytes& head, uint64_t& file_size, std::string& problem) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info;
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    problem =
-        fd < 0 ? std::string("cannot be read: ") + std::strerror(errno) : "is not a regular file";
-    if (fd >= 0) close(fd);
+  sys::File file;
+  if (!file.OpenRead(path, problem)) return false;
+  if (!file.Size(file_size, problem)) {
+    problem = "cannot be read: " + problem;
     return false;
   }
-  file_size = static_cast<uint64_t>(info.st_size);
   head.assign(static_cast<size_t>(std::min<uint64_t>(file_size, 65536)), 0);
   size_t done = 0;
   while (done < head.size()) {
-    const ssize_t got = read(fd, head.data() + done, head.size() - done);
+    const int64_t got = file.ReadAt(done, head.data() + done, head.size() - done, problem);
     if (got <= 0) {
-      problem = std::string("cannot be read: ") + (got < 0 ? std::strerror(errno) : "cut short");
-      close(fd);
+      problem = "cannot be read: " + (got < 0 ? problem : std::string("cut short"));
       return false;
     }
     done += static_cast<size_t>(got);
   }
-  close(fd);
   return true;
 }
 

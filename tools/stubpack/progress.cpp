@@ -2,9 +2,8 @@
 
 #include <cstdio>
 
-#include <unistd.h>
-
 #include "tools/stubpack/report.h"
+#include "tools/stubpack/system.h"
 
 namespace stubpack {
 
@@ -37,7 +36,7 @@ void ProgressStart(Progress& p, const std::string& label, uint64_t total) {
   p.total = total;
   p.done = 0;
   p.shown = false;
-  p.enabled = CurrentVerbosity() != Verbosity::kQuiet && isatty(STDERR_FILENO) == 1;
+  p.enabled = CurrentVerbosity() != Verbosity::kQuiet && sys::StderrIsTerminal();
   p.started = p.last = std::chrono::steady_clock::now();
 }
 

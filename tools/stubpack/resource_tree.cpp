@@ -1,12 +1,9 @@
 #include "tools/stubpack/resource_tree.h"
 
 #include <cstdio>
-
-#include <locale.h>
-
 #include <map>
 
-#include <wctype.h>
+#include "tools/stubpack/system.h"
 
 namespace stubpack {
 
@@ -40,15 +37,12 @@ bool operator==(const ResourceId& a, const ResourceId& b) {
 }
 
 std::u16string Capitalise(const std::u16string& text) {
-  // Beyond ASCII the C library's Unicode tables stand in for the platform's upper-case table.
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   std::u16string out;
   for (char16_t c : text) {
     if (c >= u'a' && c <= u'z') {
       c = static_cast<char16_t>(c - u'a' + u'A');
-    } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && unicode != static_cast<locale_t>(0)) {
-      const wint_t upper = towupper_l(c, unicode);
-      if (upper <= 0xFFFF && (upper < 0xD800 || upper > 0xDFFF)) c = static_cast<char16_t>(upper);
+    } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF)) {
+      c = sys::UpperCaseUnit(c);
     }
     out.push_back(c);
   }

@@ -1,11 +1,23 @@
 #include "tools/stubpack/stub_location.h"
 
+#include <algorithm>
 #include <filesystem>
-#include <system_error>
+
+#include "tools/stubpack/system.h"
 
 namespace stubpack {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+  sys::FileStatus status;
+  std::string problem;
+  return sys::Status(path, status, problem) && status.regular;
+}
+
+}  // namespace
 
 StubLocation FindStub(const std::string& from_environment, const std::string& self,
                       const std::string& installed_relative) {
@@ -14,31 +26,35 @@ StubLocation FindStub(const std::string& from_environment, const std::string& se
     // An explicit setting that is wrong is an error, never a reason to look elsewhere.
     location.source = "STUBPACK_STUB";
     location.tried.push_back(from_environment);
-    std::error_code error;
-    if (fs::is_regular_file(from_environment, error)) location.path = from_environment;
+    if (IsRegularFile(from_environment)) location.path = from_environment;
     return location;
   }
   if (self.empty()) return location;
-  const fs::path bin = fs::path(self).parent_path();
+  // Paths are UTF-8 on both systems: u8path and u8string keep them so on Windows, where a plain
+  // std::string would pass through the ANSI code page.
+  const fs::path bin = fs::u8path(sys::DirectoryOf(self));
   const struct {
     fs::path path;
     const char* source;
   } candidates[] = {
-      {(bin / installed_relative).lexically_normal(), "installed"},
+      {(bin / fs::u8path(installed_relative)).lexically_normal(), "installed"},
       {(bin / "../../windows/bin/stub.exe").lexically_normal(), "build tree"},
   };
   for (const auto& c : candidates) {
-    location.tried.push_back(c.path.string());
-    std::error_code error;
-    if (fs::is_regular_file(c.path, error)) {
-      location.path = c.path.string();
+    const std::string path = c.path.u8string();
+    // On Windows the installed stub is the one beside stubpack.exe, which in the build tree
+    // is the build tree's stub: tried once.
+    if (std::find(location.tried.begin(), location.tried.end(), path) != location.tried.end())
+      continue;
+    location.tried.push_back(path);
+    if (IsRegularFile(path)) {
+      location.path = path;
       location.source = c.source;
       return location;
     }
   }
   return location;
 }
-
 std::string NoStubMessage(const StubLocation& location) {
   if (location.source == "STUBPACK_STUB")
     return "STUBPACK_STUB names " + location.tried.front() +
