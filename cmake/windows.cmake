@@ -176,3 +176,8 @@ include(tests/conformance/windows.cmake)
 # stubpack.exe, the packer as a Windows console program, and the zip for Windows users.
 add_subdirectory(tools/stubpack)
 include(cmake/windows_zip.cmake)
+# The checks of the packer's Windows door to the system (system_windows.cpp), which
+# tests/packer/system_door_wine_test.cpp runs under Wine.
+add_executable(system-windows-check tests/packer/system_windows_check.cpp)
+target_link_options(system-windows-check PRIVATE -municode -static)
+target_link_libraries(system-windows-check PRIVATE stubpack_readers)

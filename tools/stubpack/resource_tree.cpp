@@ -42,7 +42,12 @@ std::u16string Capitalise(const std::u16string& text) {
     if (c >= u'a' && c <= u'z') {
       c = static_cast<char16_t>(c - u'a' + u'A');
     } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF)) {
-      c = sys::UpperCaseUnit(c);
+      // Only a capital whose small letter is the unit again: the C library maps title-case
+      // digraphs, Greek symbol variants, the micro sign and dotless i to capitals of other
+      // letters, Windows's tables leave them as they are, and both builds must store the same
+      // name.
+      const char16_t upper = sys::UpperCaseUnit(c);
+      if (sys::LowerCaseUnit(upper) == c) c = upper;
     }
     out.push_back(c);
   }

@@ -77,9 +77,10 @@ std::string DirectoryOf(const std::string& path);
 std::string BaseName(const std::string& path);
 std::string Join(const std::string& directory, const std::string& name);
 
-// The capital of one UTF-16 unit beyond ASCII (not a surrogate), the unit itself when it has
-// none: the system's Unicode tables stand in for the upper-case table of the resource loader.
+// The capital and the small letter of one UTF-16 unit beyond ASCII (not a surrogate), the unit
+// itself when it has none, from the system's Unicode tables.
 char16_t UpperCaseUnit(char16_t unit);
+char16_t LowerCaseUnit(char16_t unit);
 
 // Whether stderr is a terminal, for the progress line.
 bool StderrIsTerminal();
@@ -122,6 +123,10 @@ class OutputFile {
   intptr_t lock_ = -1;
   bool unnamed_ = false, delete_pending_ = false;
 };
+
+// Makes stdout and stderr carry the UTF-8 bytes the packer writes, unchanged, and a console
+// show them; once, before anything is written.
+void PrepareOutput();
 
 // From now on a SIGINT, SIGTERM or SIGHUP (Ctrl+C, Ctrl+Break or closing the console on Windows)
 // calls `stop_tool`, removes the scratch directory and ends the process as the signal would.

@@ -295,13 +295,21 @@ std::string Join(const std::string& directory, const std::string& name) {
   return directory + (directory.back() == '/' ? "" : "/") + name;
 }
 
-char16_t UpperCaseUnit(char16_t unit) {
+namespace {
+
+char16_t MapUnit(char16_t unit, wint_t (*map)(wint_t, locale_t)) {
   static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   if (unicode == static_cast<locale_t>(0)) return unit;
-  const wint_t upper = towupper_l(unit, unicode);
-  return upper <= 0xFFFF && (upper < 0xD800 || upper > 0xDFFF) ? static_cast<char16_t>(upper)
-                                                               : unit;
+  const wint_t mapped = map(unit, unicode);
+  return mapped <= 0xFFFF && (mapped < 0xD800 || mapped > 0xDFFF) ? static_cast<char16_t>(mapped)
+                                                                  : unit;
 }
+
+}  // namespace
+
+char16_t UpperCaseUnit(char16_t unit) { return MapUnit(unit, towupper_l); }
+
+char16_t LowerCaseUnit(char16_t unit) { return MapUnit(unit, towlower_l); }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
@@ -408,6 +416,8 @@ bool OutputFile::Commit(const std::string& finished, std::string& problem) {
   }
   return true;
 }
+
+void PrepareOutput() {}
 
 void OnInterrupt(void (*stop_tool)()) {
   g_stop_tool = stop_tool;

@@ -3,8 +3,12 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include "tools/stubpack/system.h"
 
@@ -132,6 +136,8 @@ constexpr int kScratchFiles = sizeof(kScratchNames) / sizeof(kScratchNames[0]);
 wchar_t g_scratch_dir[33000];
 wchar_t g_scratch_file[kScratchFiles][33100];
 HANDLE g_lock = INVALID_HANDLE_VALUE;
+HANDLE g_main_thread = nullptr;
+UINT g_console_code_page = 0;
 HANDLE volatile g_output = INVALID_HANDLE_VALUE;
 void (*g_stop_tool)() = nullptr;
 
@@ -156,10 +162,19 @@ BOOL WINAPI RemoveScratchAndExit(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT &&
       event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT)
     return FALSE;
+  // The handler runs on a thread of its own: the main thread stops first, so that it neither
+  // writes to the handles closed here nor reports their failure. Terminated, not exited: no
+  // runtime cleanup waits on a lock the stopped thread may hold.
+  if (g_main_thread != nullptr) SuspendThread(g_main_thread);
   if (g_stop_tool != nullptr) g_stop_tool();
   RemoveScratch();
-  ExitProcess(STATUS_CONTROL_C_EXIT);
+  if (g_console_code_page != 0) SetConsoleOutputCP(g_console_code_page);
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
+}
+
+void RestoreConsoleCodePage() {
+  if (g_console_code_page != 0) SetConsoleOutputCP(g_console_code_page);
 }
 
 bool ProcessIsGone(DWORD pid) {
@@ -458,14 +473,21 @@ std::string Join(const std::string& directory, const std::string& name) {
          name;
 }
 
-char16_t UpperCaseUnit(char16_t unit) {
-  // The invariant locale's mapping: the same on every machine, whatever its language.
+namespace {
+
+// The invariant locale's mapping: the same on every machine, whatever its language.
+char16_t MapUnit(char16_t unit, DWORD how) {
   wchar_t in = static_cast<wchar_t>(unit), out = in;
-  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr, 0) !=
-      1)
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, how, &in, 1, &out, 1, nullptr, nullptr, 0) != 1)
     return unit;
   return out >= 0xD800 && out <= 0xDFFF ? unit : static_cast<char16_t>(out);
 }
+
+}  // namespace
+
+char16_t UpperCaseUnit(char16_t unit) { return MapUnit(unit, LCMAP_UPPERCASE); }
+
+char16_t LowerCaseUnit(char16_t unit) { return MapUnit(unit, LCMAP_LOWERCASE); }
 
 bool StderrIsTerminal() {
   DWORD mode = 0;
@@ -588,7 +610,27 @@ bool OutputFile::Commit(const std::string& finished, std::string& problem) {
 
 void OnInterrupt(void (*stop_tool)()) {
   g_stop_tool = stop_tool;
+  if (g_main_thread == nullptr)
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_main_thread,
+                    THREAD_SUSPEND_RESUME, FALSE, 0);
   SetConsoleCtrlHandler(RemoveScratchAndExit, TRUE);
+}
+
+// Output stays the UTF-8 bytes Linux writes: stdout and stderr in binary mode ("\n" not turned
+// into "\r\n"), so that a pipe or a file receives exactly what the Linux build writes. A console
+// is switched to the UTF-8 code page for the run, rather than each write going through
+// WriteConsoleW: every writer (iostreams, the progress line's stdio) then stays as it is, and the
+// console's own code page comes back when the run ends, interrupted or not.
+void PrepareOutput() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+      GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
+    g_console_code_page = GetConsoleOutputCP();
+    SetConsoleOutputCP(CP_UTF8);
+    std::atexit(RestoreConsoleCodePage);
+  }
 }
 
 }  // namespace stubpack::sys
