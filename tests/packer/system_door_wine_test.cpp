@@ -1,13 +1,20 @@
 // The Windows side of the packer's door to the system, run under Wine: system-windows-check.exe
 // checks system_windows.cpp in a scratch directory, and the capitals it stores resource names in
 // must be the Linux build's, so that both builds write the same installer.
+#include <fcntl.h>
+
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "tests/packer/packer_fixture.h"
 #include "tools/stubpack/resource_tree.h"
+#include "tools/stubpack/system.h"
 
 namespace packer_tests {
 namespace {
@@ -28,6 +35,26 @@ TEST_F(SystemDoorWindows, PassesItsChecksUnderWine) {
       wine_tests::RunWine({check_.string(), wine_tests::WindowsPath(scratch.Path())});
   EXPECT_EQ(run.exit_status, 0) << run.output;
   EXPECT_NE(run.output.find("0 failed"), std::string::npos) << run.output;
+}
+
+// The modification time, which dates setup in the cabinet and the signature without
+// SOURCE_DATE_EPOCH, in Unix seconds as Linux reads it; before 1970 too.
+TEST_F(SystemDoorWindows, ReadsTheModificationTimeAsLinuxDoes) {
+  ScratchDirectory scratch;
+  const fs::path file = scratch.Path() / "setup.exe";
+  std::ofstream(file) << "payload";
+  for (const int64_t seconds :
+       {int64_t{1700000000}, int64_t{0}, int64_t{-86400}, int64_t{4102444800}}) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    stubpack::sys::FileStatus status;
+    std::string problem;
+    ASSERT_TRUE(stubpack::sys::Status(file.string(), status, problem)) << problem;
+    ASSERT_EQ(status.modified, seconds);
+    const wine_tests::ProcessResult run =
+        wine_tests::RunWine({check_.string(), "status", wine_tests::WindowsPath(file)});
+    EXPECT_EQ(run.output, "size 7 modified " + std::to_string(seconds) + "\n") << seconds;
+  }
 }
 
 TEST_F(SystemDoorWindows, CapitalisesAsTheLinuxBuildDoes) {

@@ -3,7 +3,7 @@
 // scratch directories of dead and live runs inside the empty directory DIR (a Windows path) and
 // prints one line per failed check; `system-windows-check upper` prints every UTF-16 unit from
 // 0x80 up that a resource name stores as another, and that one, for the comparison with the
-// Linux build.
+// Linux build; `system-windows-check status FILE` prints the size and time sys::Status reads.
 #include <windows.h>
 
 #include <algorithm>
@@ -195,9 +195,13 @@ void CheckOutputFile(const std::string& root) {
     CHECK(file.Describe().find("marked for deletion") != std::string::npos, file.Describe());
     sys::Bytes bytes;
     CHECK(sys::ReadWhole(output, bytes, problem) && Text(bytes) == "old", "replaced too early");
-    // The scratch directory holds the lock and the installer.
+    // The scratch directory holds the lock and the installer; a later run cannot delete the
+    // lock, which tells it that this run is alive.
     const std::vector<std::string> listed = Listing(out);
     CHECK(listed.size() == 2, Joined(listed));
+    CHECK(!DeleteFileW(Prefixed(file.ScratchPath("lock")).c_str()) &&
+              GetLastError() == ERROR_SHARING_VIOLATION,
+          "the lock of a live run deleted");
   }
   CHECK(Listing(out) == std::vector<std::string>{"installer.exe"}, Joined(Listing(out)));
   sys::Bytes bytes;
@@ -212,6 +216,39 @@ void CheckOutputFile(const std::string& root) {
     CHECK(file.Name(problem) && file.Commit(file.Path(), problem), problem);
   }
   CHECK(sys::ReadWhole(output, bytes, problem) && Text(bytes) == "Xbcdef", Text(bytes));
+
+  // An output that another process holds for a moment (a scanner) is replaced once it lets go;
+  // one held for good fails with the cause.
+  for (const bool released : {true, false}) {
+    HANDLE holder = CreateFileW(Prefixed(output).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(holder != INVALID_HANDLE_VALUE, "holding the output");
+    HANDLE release = nullptr;
+    if (released) {
+      release = CreateThread(
+          nullptr, 0,
+          [](void* held) -> DWORD {
+            Sleep(300);
+            CloseHandle(static_cast<HANDLE>(held));
+            return 0;
+          },
+          holder, 0, nullptr);
+    }
+    sys::OutputFile file;
+    CHECK(file.Begin(output, nullptr, problem), problem);
+    CHECK(file.Data().Write(released ? "new" : "not", 3, problem), problem);
+    const bool committed = file.Name(problem) && file.Commit(file.Path(), problem);
+    CHECK(committed == released, problem);
+    if (!released) {
+      // Wine says access denied where Windows may say the file is in use.
+      CHECK(problem.rfind("cannot be written: Permission denied", 0) == 0, problem);
+      CloseHandle(holder);
+    } else {
+      WaitForSingleObject(release, INFINITE);
+      CloseHandle(release);
+    }
+  }
+  CHECK(sys::ReadWhole(output, bytes, problem) && Text(bytes) == "new", Text(bytes));
   CHECK(Listing(out) == std::vector<std::string>{"installer.exe"}, Joined(Listing(out)));
 
   // Scratch directories left behind: one whose lock nobody holds, one without a lock whose PID
@@ -251,9 +288,81 @@ void CheckOutputFile(const std::string& root) {
   CHECK(left == expected, Joined(left));
 }
 
+// A run killed while it writes (TerminateProcess: no handler, no destructor) leaves only its
+// lock: the delete-pending installer goes with the process's handles. The next run removes the
+// rest. The child is this program, `system-windows-check write OUTPUT MARKER`.
+void CheckKilledRun(const std::string& root) {
+  const std::string out = root + "\\killed";
+  CreateDirectoryW(Prefixed(out).c_str(), nullptr);
+  const std::string marker = root + "\\written";
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" write \"" + Wide(out) +
+                         L"\\installer.exe\" \"" + Wide(marker) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION child = {};
+  const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &child);
+  CHECK(started, "starting the writer");
+  if (!started) return;
+  sys::FileStatus status;
+  std::string problem;
+  for (int i = 0; i < 3000 && !sys::Status(marker, status, problem); ++i) Sleep(10);
+  CHECK(sys::Status(marker, status, problem), "the writer never wrote");
+  std::vector<std::string> during = Listing(out);
+  CHECK(during.size() == 1 && Listing(out + "\\" + during[0]).size() == 2, Joined(during));
+  TerminateProcess(child.hProcess, 9);
+  WaitForSingleObject(child.hProcess, INFINITE);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  const std::vector<std::string> left = Listing(out);
+  CHECK(left.size() == 1, Joined(left));
+  if (left.size() != 1) return;
+  CHECK(Listing(out + "\\" + left[0]) == std::vector<std::string>{"lock"},
+        Joined(Listing(out + "\\" + left[0])));
+  {
+    sys::OutputFile file;
+    CHECK(file.Begin(out + "\\next.exe", nullptr, problem), problem);
+    CHECK(file.Removed() == std::vector<std::string>{out + "\\" + left[0]}, Joined(file.Removed()));
+  }
+  CHECK(Listing(out).empty(), Joined(Listing(out)));
+}
+
+int Write(const std::string& output, const std::string& marker) {
+  sys::OutputFile file;
+  std::string problem;
+  if (!file.Begin(output, nullptr, problem)) return 3;
+  const std::string bytes(1 << 20, 'x');
+  if (!file.Data().Write(bytes.data(), bytes.size(), problem)) return 3;
+  if (!WriteFileText(marker, "")) return 3;
+  Sleep(INFINITE);
+  return 0;
+}
+
+std::string Utf8(const wchar_t* text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(n - 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  sys::PrepareOutput();  // "\n" as "\n", as stubpack.exe writes it
+  if (argc == 4 && std::wcscmp(argv[1], L"write") == 0) return Write(Utf8(argv[2]), Utf8(argv[3]));
+  if (argc == 3 && std::wcscmp(argv[1], L"status") == 0) {
+    sys::FileStatus status;
+    std::string problem;
+    if (!sys::Status(Utf8(argv[2]), status, problem)) {
+      std::printf("%s\n", problem.c_str());
+      return 1;
+    }
+    std::printf("size %llu modified %lld\n", static_cast<unsigned long long>(status.size),
+                static_cast<long long>(status.modified));
+    return 0;
+  }
   if (argc == 2 && std::wcscmp(argv[1], L"upper") == 0) {
     for (unsigned unit = 0x80; unit <= 0xFFFF; ++unit) {
       if (unit >= 0xD800 && unit <= 0xDFFF) continue;
@@ -266,13 +375,12 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("usage: system-windows-check DIR | upper\n");
     return 2;
   }
-  const int n = WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, nullptr, 0, nullptr, nullptr);
-  std::string root(static_cast<size_t>(n - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, root.data(), n, nullptr, nullptr);
+  const std::string root = Utf8(argv[1]);
   CheckPathParts();
   CheckFiles(root);
   CheckEnvironment();
   CheckOutputFile(root);
+  CheckKilledRun(root);
   std::printf("%d failed\n", g_failures);
   return g_failures == 0 ? 0 : 1;
 }

@@ -43,7 +43,8 @@ class File {
   bool Info(FileStatus& status, std::string& problem) const;
   // Reads up to `size` bytes at `offset`; 0 at the end; -1 with `problem` on an error.
   int64_t ReadAt(uint64_t offset, void* data, size_t size, std::string& problem) const;
-  // Writes all of it at the current end (or at `offset`), or fails with `problem`.
+  // Writes all of it after what Write wrote before (from the position the file had when opened
+  // or adopted), or at `offset`, or fails with `problem`. Neither moves the other's place.
   bool Write(const void* data, size_t size, std::string& problem);
   bool WriteAt(uint64_t offset, const void* data, size_t size, std::string& problem);
   bool Close(std::string& problem);
@@ -68,7 +69,8 @@ void Unmap(const uint8_t* data, uint64_t size);
 // The value of an environment variable, or false when it is not set.
 bool Environment(const char* name, std::string& value);
 
-// stubpack's own executable, links resolved; empty when the system cannot tell.
+// stubpack's own executable (symbolic links resolved on Linux); empty when the system cannot
+// tell.
 std::string SelfPath();
 
 // The directory part of a path ("." for a bare name) and the last part; both separators on

@@ -265,7 +265,10 @@ File& File::operator=(File&& other) noexcept {
 void File::Adopt(intptr_t native) {
   if (native_ != -1) CloseHandle(H(native_));
   native_ = native;
-  end_ = 0;
+  LARGE_INTEGER position = {};
+  end_ = native != -1 && SetFilePointerEx(H(native), position, &position, FILE_CURRENT)
+             ? static_cast<uint64_t>(position.QuadPart)
+             : 0;
 }
 
 bool File::Valid() const { return native_ != -1; }
@@ -600,12 +603,19 @@ bool OutputFile::Commit(const std::string& finished, std::string& problem) {
   if (file_.Valid() && !Name(problem)) return false;
   // Written through: the move returns once the new name is on the disk, as the caller expects
   // of a finished build step on Windows.
-  if (!MoveFileExW(SystemPath(finished).c_str(), SystemPath(output_).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    problem = "cannot be written: " + LastError();
-    return false;
+  // A scanner or an indexer commonly holds a freshly written executable, or the output that an
+  // installer just run left, for a moment: the move is tried again for up to two seconds.
+  const std::wstring from = SystemPath(finished), to = SystemPath(output_);
+  DWORD error = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+    Sleep(100);
   }
-  return true;
+  problem = "cannot be written: " + Error(error);
+  return false;
 }
 
 void OnInterrupt(void (*stop_tool)()) {
