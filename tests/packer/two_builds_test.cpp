@@ -145,6 +145,8 @@ TEST_P(SameBytes, FromBothBuilds) {
   "--product-name", "P", "--company-name", "C", "--product-version", "1.0", "--legal-copyright", \
       "none"
 
+// Setup is stored plain but in the rows about storage, so that each row differs from SetupPlain in
+// its own input only; the layouts below store it as a cabinet as well.
 INSTANTIATE_TEST_SUITE_P(
     Inputs, SameBytes,
     ::testing::Values(
@@ -153,12 +155,15 @@ INSTANTIATE_TEST_SUITE_P(
             "SetupPlain",
             {"--archive", "{archive}", "--setup", "{setup}", "--setup-storage", "plain", NAMED}},
         SameBytesCase{"GivenIcon",
-                      {"--archive", "{archive}", "--setup", "{setup}", "--icon", "{icon}", NAMED}},
+                      {"--archive", "{archive}", "--setup", "{setup}", "--setup-storage", "plain",
+                       "--icon", "{icon}", NAMED}},
         SameBytesCase{"VersionFromOptions",
                       {"--archive",
                        "{archive}",
                        "--setup",
                        "{setup}",
+                       "--setup-storage",
+                       "plain",
                        "--product-name",
                        "Product",
                        "--company-name",
@@ -181,23 +186,30 @@ INSTANTIATE_TEST_SUITE_P(
                        "inner",
                        "--original-filename",
                        "product-setup.exe"}},
-        SameBytesCase{"VersionFromSetup", {"--archive", "{archive}", "--setup", "{version-setup}"}},
-        SameBytesCase{"EmptyArchive", {"--archive", "{empty}", "--setup", "{setup}", NAMED}},
-        SameBytesCase{"ArchiveOf5MiB", {"--archive", "{large}", "--setup", "{setup}", NAMED}},
+        SameBytesCase{
+            "VersionFromSetup",
+            {"--archive", "{archive}", "--setup", "{version-setup}", "--setup-storage", "plain"}},
+        // An archive of 0 bytes breaks a rule of the layout; --unchecked writes it.
+        SameBytesCase{"EmptyArchive",
+                      {"--archive", "{empty}", "--setup", "{setup}", "--setup-storage", "plain",
+                       "--unchecked", NAMED}},
+        SameBytesCase{
+            "ArchiveOf5MiB",
+            {"--archive", "{large}", "--setup", "{setup}", "--setup-storage", "plain", NAMED}},
         SameBytesCase{"RawResources",
-                      {"--archive", "{archive}", "--setup", "{setup}", "--resource", "TEXT",
-                       "README.TXT", "{readme}", "--resource", "10", "5", "{readme}", "--resource",
-                       "notes", "small.txt", "{readme}", NAMED}},
+                      {"--archive", "{archive}", "--setup", "{setup}", "--setup-storage", "plain",
+                       "--resource", "TEXT", "README.TXT", "{readme}", "--resource", "10", "5",
+                       "{readme}", "--resource", "notes", "small.txt", "{readme}", NAMED}},
         SameBytesCase{"RawLayoutOnly",
                       {"--resource", "B7", "nimbet.packed.7z", "{archive}", "--resource", "BL",
                        "setup.ex_", "{cabinet}", NAMED}},
         // Beyond the Basic Multilingual Plane too: a pair of UTF-16 units in the block.
         SameBytesCase{"NonAsciiValues",
-                      {"--archive", "{archive}", "--setup", "{setup}", "--product-name",
-                       "\u00dcn\u00efc\u00f8d\u00e9 \u6d4b\u8bd5", "--company-name",
-                       "Soci\u00e9t\u00e9 \u682a\u5f0f\u4f1a\u793e", "--file-description",
-                       "Gift \U0001f381 inside", "--product-version", "1.0 \u03b2",
-                       "--legal-copyright", "\u00a9 2026"}}),
+                      {"--archive", "{archive}", "--setup", "{setup}", "--setup-storage", "plain",
+                       "--product-name", "\u00dcn\u00efc\u00f8d\u00e9 \u6d4b\u8bd5",
+                       "--company-name", "Soci\u00e9t\u00e9 \u682a\u5f0f\u4f1a\u793e",
+                       "--file-description", "Gift \U0001f381 inside", "--product-version",
+                       "1.0 \u03b2", "--legal-copyright", "\u00a9 2026"}}),
     [](const ::testing::TestParamInfo<SameBytesCase>& info) {
       return std::string(info.param.name);
     });
