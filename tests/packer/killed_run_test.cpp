@@ -109,6 +109,7 @@ uint64_t BytesUnder(const fs::path& directory) {
 class KilledRun : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
+    if (UnderWine()) GTEST_SKIP() << "signals, O_TMPFILE and /proc are Linux's own";
     ASSERT_TRUE(fs::is_regular_file(wine_tests::WindowsBinDir() / "enum-resources.exe"))
         << "build the windows preset first";
     in_ = MakeInputs(scratch_.Path() / "in");

@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <fstream>
+
+#include <gtest/gtest.h>
+
 #include <regex>
 #include <sstream>
 
@@ -49,7 +52,21 @@ fs::path Setting(const char* name, const char* built) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : built;
 }
-fs::path Stubpack() { return Setting("STUBPACK_PATH", STUBPACK_PATH); }
+fs::path LinuxStubpack() { return Setting("STUBPACK_PATH", STUBPACK_PATH); }
+
+fs::path WindowsStubpack() {
+  // Once per test process; a failure shows in every test that runs the packer.
+  static const std::string prepared = wine_tests::PrepareWine();
+  if (!prepared.empty()) ADD_FAILURE() << prepared;
+  return Setting("STUBPACK_WINE_PATH", STUBPACK_WINE_PATH);
+}
+
+bool UnderWine() {
+  const char* value = std::getenv("STUBPACK_UNDER_TEST");
+  return value != nullptr && std::string(value) == "wine";
+}
+
+fs::path Stubpack() { return UnderWine() ? WindowsStubpack() : LinuxStubpack(); }
 fs::path BuiltIcon() { return Setting("STUBPACK_ICON", STUBPACK_ICON); }
 
 const std::vector<std::string>& NamedProduct() {
@@ -60,8 +77,12 @@ const std::vector<std::string>& NamedProduct() {
 }
 
 ProcessResult Pack(const std::vector<std::string>& arguments) {
+  return PackWith(Stubpack(), arguments);
+}
+
+ProcessResult PackWith(const fs::path& packer, const std::vector<std::string>& arguments) {
   setenv("SOURCE_DATE_EPOCH", kEpoch, 1);
-  std::vector<std::string> argv = {Stubpack().string()};
+  std::vector<std::string> argv = {packer.string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return RunProcess(argv);
 }

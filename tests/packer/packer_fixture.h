@@ -31,6 +31,14 @@ struct Inputs {
 };
 Inputs MakeInputs(const fs::path& directory);
 
+// The two builds of the packer: the Linux program, and the Windows one under Wine through a
+// script that runs `wine stubpack.exe ARGS...` with the build's prefix, quiet (the prefix is
+// made and its server started on first use).
+fs::path LinuxStubpack();
+fs::path WindowsStubpack();
+// True when STUBPACK_UNDER_TEST=wine: the tests then run the Windows build as their packer.
+bool UnderWine();
+// The packer under test, one of the two.
 fs::path Stubpack();
 fs::path BuiltIcon();  // the icon the build drew, which the packer carries by default
 
@@ -38,8 +46,9 @@ fs::path BuiltIcon();  // the icon the build drew, which the packer carries by d
 // resource (enum-resources.exe) packs without the warning about the keys it leaves out.
 const std::vector<std::string>& NamedProduct();
 
-// Runs stubpack with SOURCE_DATE_EPOCH set to kEpoch.
+// Runs the packer under test, or the one given, with SOURCE_DATE_EPOCH set to kEpoch.
 ProcessResult Pack(const std::vector<std::string>& arguments);
+ProcessResult PackWith(const fs::path& packer, const std::vector<std::string>& arguments);
 
 // A resource as objdump prints the resource directory: "TYPE/NAME/LANGUAGE size codepage".
 struct DumpedResource {
