@@ -166,7 +166,8 @@ TEST(CabinetOutput, FailsWithTheCauseWhenSetupOrTheCabinetFails) {
     std::string problem;
   };
   const std::vector<Failure> failures = {
-      {scratch.Path() / "missing.exe", scratch.Path() / "a.cab", "No such file or directory"},
+      {scratch.Path() / "missing.exe", scratch.Path() / "a.cab",
+       "cannot be read: No such file or directory"},
       {scratch.Path(), scratch.Path() / "b.cab", "is not a regular file"},
       {setup, scratch.Path() / "no" / "c.cab",
        "cannot create the cabinet " + (scratch.Path() / "no" / "c.cab").string() +

@@ -2,9 +2,10 @@
 // so that a Wine test can put it first on PATH. It appends what it was given to the file that
 // STUBPACK_DOUBLE_RECORD names: "arg=" lines for its arguments, "readpass=" with what it read
 // from -readpass (read as osslsigncode reads it on Windows: a mapped view of the file), and
-// "env=" lines for its environment. `sign` copies -in to -out unchanged; `verify` prints a
-// signature report of the form that ParseVerifyOutput reads as a valid signature; `--version`
-// prints a version line.
+// "env=" lines for its environment. `sign` copies -in to -out and appends a certificate table
+// (one entry of a few bytes, no real signature), `sign-in-place FILE` does that to FILE, for a
+// --sign-command; `verify` prints a signature report of the form that ParseVerifyOutput reads as
+// a valid signature; `--version` prints a version line.
 #include <windows.h>
 
 #include <cstdio>
@@ -66,6 +67,35 @@ constexpr char kVerifyReport[] =
     "\n"
     "Succeeded\n";
 
+// Appends a certificate table of one small entry and points the image's security directory at
+// it, so that the file looks signed to a reader of its headers.
+bool AppendCertificateTable(const wchar_t* path) {
+  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  unsigned char head[4096] = {};
+  DWORD got = 0;
+  bool ok = ReadFile(file, head, sizeof(head), &got, nullptr) && got >= 0x40;
+  const DWORD pe = ok ? *reinterpret_cast<DWORD*>(head + 0x3C) : 0;
+  // PE32+: the data directories start 112 bytes into the optional header; security is entry 4.
+  const DWORD directory = pe + 24 + 112 + 4 * 8;
+  ok = ok && directory + 8 <= got && *reinterpret_cast<WORD*>(head + pe + 24) == 0x20B;
+  LARGE_INTEGER size = {};
+  ok = ok && GetFileSizeEx(file, &size);
+  const DWORD at = static_cast<DWORD>((size.QuadPart + 7) & ~7LL);
+  // dwLength, wRevision 0x0200, wCertificateType 2 (PKCS#7), then the "signature".
+  unsigned char table[16] = {16, 0, 0, 0, 0x00, 0x02, 0x02, 0x00, 'D', 'O', 'U', 'B', 'L', 'E'};
+  const DWORD entry[2] = {at, sizeof(table)};
+  DWORD done = 0;
+  const unsigned char zeros[8] = {};
+  ok = ok && SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+       WriteFile(file, zeros, static_cast<DWORD>(at - size.QuadPart), &done, nullptr) &&
+       WriteFile(file, table, sizeof(table), &done, nullptr) &&
+       SetFilePointer(file, static_cast<LONG>(directory), nullptr, FILE_BEGIN) == directory &&
+       WriteFile(file, entry, sizeof(entry), &done, nullptr);
+  return CloseHandle(file) && ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -101,11 +131,19 @@ int wmain(int argc, wchar_t** argv) {
     }
     const wchar_t* in = Option(argc, argv, L"-in");
     const wchar_t* out = Option(argc, argv, L"-out");
-    if (in == nullptr || out == nullptr || !CopyFileW(in, out, FALSE)) {
+    if (in == nullptr || out == nullptr || !CopyFileW(in, out, FALSE) ||
+        !AppendCertificateTable(out)) {
       std::printf("Failed to copy -in to -out: %lu\n", GetLastError());
       return 1;
     }
     std::puts("Succeeded");
+    return 0;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"sign-in-place") == 0) {
+    if (!AppendCertificateTable(argv[2])) {
+      std::printf("Failed to sign in place: %lu\n", GetLastError());
+      return 1;
+    }
     return 0;
   }
   if (argc >= 2 && std::wcscmp(argv[1], L"verify") == 0) {

@@ -188,7 +188,8 @@ TEST_F(Packer, PlainStorageCarriesSetupItselfUnderBN) {
 }
 
 TEST_F(Packer, SignedInstallerVerifiesAndEndsWithItsCertificateTable) {
-  if (UnderWine()) GTEST_SKIP() << "signing is tested under Wine by signing_test";
+  if (UnderWine())
+    GTEST_SKIP() << "no osslsigncode.exe under Wine (tool_run_wine_test signs with a double)";
   const fs::path cert = scratch_.Path() / "cert.pem", key = scratch_.Path() / "key.pem";
   const ProcessResult made =
       RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
@@ -233,6 +234,8 @@ TEST_F(Packer, IdenticalInputsGiveIdenticalBytes) {
       {"signed", {"--sign-cert", cert.string(), "--sign-key", key.string()}},
       {"versioned", {"--setup", (wine_tests::WindowsBinDir() / "version-setup.exe").string()}}};
   for (const Run& run : runs) {
+    // No osslsigncode.exe under Wine (tool_run_wine_test signs with a double).
+    if (UnderWine() && std::string(run.name) == "signed") continue;
     std::vector<std::string> outputs;
     // Different output directories, so temporary names differ too.
     for (const char* directory : {"first", "second/deeper"}) {
@@ -283,7 +286,9 @@ TEST_P(Refused, ExitsWithItsKindAndLeavesTheOutputAlone) {
   if (c.shell_prefix != nullptr && UnderWine()) GTEST_SKIP() << "ulimit is the shell's own";
   const bool signs =
       std::find(c.arguments.begin(), c.arguments.end(), "--sign-cert") != c.arguments.end();
-  if (signs && UnderWine()) GTEST_SKIP() << "signing is tested under Wine by signing_test";
+  // A usage refusal comes before any tool runs, so it holds under Wine too.
+  if (signs && c.status != 2 && UnderWine())
+    GTEST_SKIP() << "no osslsigncode.exe under Wine (tool_run_wine_test signs with a double)";
   const fs::path out_dir = scratch_.Path() / "out";
   fs::create_directories(out_dir);
   const fs::path output = out_dir / "installer.exe";

@@ -144,21 +144,23 @@ TEST_F(StubpackExeSigning, PassphraseReachesOsslsigncodeOnlyThroughItsFile) {
       for (const std::string& line : RecordLines(record_, prefix))
         EXPECT_EQ(line.find(kPass), std::string::npos) << prefix << line;
     }
-    // The double copied -in to -out: the installer is the unsigned one, and nothing is left.
+    // The double signed a copy: nothing but the installer is left.
     EXPECT_EQ(wine_tests::ListDirectory(out_dir_), std::vector<std::string>{"installer.exe"});
     fs::remove(out_dir_ / "installer.exe");
   }
 }
 
 TEST_F(StubpackExeSigning, SignCommandGetsAPathWithSpacesAndAmpersandWhole) {
-  // The double records its arguments and ends with 0; verifying then takes the double's report.
-  const std::string command =
-      "\"" + wine_tests::WindowsPath(DoubleDirectory() / "osslsigncode.exe") + "\" --version {}";
+  // The double records its arguments and signs the file in place; verifying then takes the
+  // double's report.
+  const std::string command = "\"" +
+                              wine_tests::WindowsPath(DoubleDirectory() / "osslsigncode.exe") +
+                              "\" sign-in-place {}";
   const ProcessResult packed = PackExe({"--sign-command", command});
   ASSERT_EQ(packed.exit_status, 0) << packed.output;
   const std::vector<std::string> args = RecordLines(record_, "arg=");
   ASSERT_GE(args.size(), 2u) << ReadText(record_);
-  EXPECT_EQ(args[0], "--version");
+  EXPECT_EQ(args[0], "sign-in-place");
   const std::string prefix = wine_tests::WindowsPath(out_dir_) + "\\.stubpack-";
   EXPECT_EQ(args[1].rfind(prefix, 0), 0u) << args[1];
   EXPECT_EQ(args[1].substr(args[1].size() - 4), ".exe") << args[1];
