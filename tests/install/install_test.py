@@ -4,6 +4,7 @@
   install_test.py relocated BUILD WINDOWS_BIN   cmake --install, the prefix moved, stubpack run
   install_test.py sample BUILD WINDOWS_BIN SRC  a project with find_package(Stubpack), under Wine
   install_test.py deb BUILD WINDOWS_BIN         cpack -G DEB, its files and fields, dpkg -x
+  install_test.py zip BUILD WINDOWS_BIN         the windows build's zip, its stubpack.exe under Wine
 
 Everything happens in a scratch directory under /tmp; nothing is installed into the system.
 """
@@ -14,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 FAILURES = []
 
@@ -279,6 +281,52 @@ def deb(build, windows_bin, scratch):
                      os.path.join(scratch, "installer.exe"), environment_without_stub())
 
 
+def zip_for_windows(build, windows_bin, scratch):
+    """The zip that Windows users unpack: what it holds, and that its stubpack.exe packs without
+    --stub what the Linux build packs, byte for byte."""
+    windows_build = os.path.dirname(os.path.normpath(windows_bin))
+    out = os.path.join(scratch, "cpack")
+    must(["cpack", "-G", "ZIP", "--config", os.path.join(windows_build, "CPackConfig.cmake"),
+          "-B", out])
+    zips = [name for name in os.listdir(out) if name.endswith(".zip")]
+    if not check(len(zips) == 1 and re.fullmatch(r"stubpack-\d+\.\d+\.\d+-win64\.zip", zips[0]),
+                 f"cpack wrote {zips}"):
+        return
+    with zipfile.ZipFile(os.path.join(out, zips[0])) as z:
+        names = sorted(n for n in z.namelist() if not n.endswith("/"))
+        top = zips[0][:-len(".zip")] + "/"
+        for path in ["stubpack.exe", "stub.exe", "README.md", "docs/packing.md",
+                     "docs/signing.md"]:
+            check(top + path in names, f"the zip lacks {path}: {names}")
+        check(all(n.startswith(top) for n in names), f"the zip has files outside {top}: {names}")
+        z.extractall(os.path.join(scratch, "unzipped"))
+    unzipped = os.path.join(scratch, "unzipped", top)
+    with open(os.path.join(unzipped, "stub.exe"), "rb") as a, \
+            open(os.path.join(windows_bin, "stub.exe"), "rb") as b:
+        check(a.read() == b.read(), "the zip's stub.exe is not the build's")
+
+    archive = make_archive(os.path.join(scratch, "input"))
+    setup = os.path.join(windows_bin, "demo-setup.exe")
+    env = prepare_wine(os.path.join(build, "wine-prefix"))
+    env = dict(env, SOURCE_DATE_EPOCH="1780000000")
+    env.pop("STUBPACK_STUB", None)
+    outputs = {}
+    for name, command in [("windows", ["wine", os.path.join(unzipped, "stubpack.exe")]),
+                          ("linux", [os.path.join(build, "bin", "stubpack"), "--stub",
+                                     os.path.join(windows_bin, "stub.exe")])]:
+        output = os.path.join(scratch, name, "installer.exe")
+        os.makedirs(os.path.dirname(output))
+        packed = run(command + ["--archive", archive, "--setup", setup, "--output", output],
+                     env=env)
+        if check(packed.returncode == 0, f"{name} packing exits {packed.returncode}: "
+                 f"{packed.stdout}"):
+            with open(output, "rb") as f:
+                outputs[name] = f.read()
+    if len(outputs) == 2:
+        check(outputs["windows"] == outputs["linux"],
+              "the zip's stubpack.exe and the Linux build wrote different installers")
+
+
 def main():
     if len(sys.argv) < 4:
         sys.exit(__doc__)
@@ -290,6 +338,8 @@ def main():
             sample(build, windows_bin, sys.argv[4], scratch)
         elif mode == "deb":
             deb(build, windows_bin, scratch)
+        elif mode == "zip":
+            zip_for_windows(build, windows_bin, scratch)
         else:
             sys.exit(__doc__)
     if FAILURES:
