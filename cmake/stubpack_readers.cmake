@@ -15,6 +15,7 @@ add_library(stubpack_readers STATIC
   ${STUBPACK_DIR}/pe_image.cpp
   ${STUBPACK_DIR}/resource_directory.cpp
   ${STUBPACK_DIR}/resource_tree.cpp
+  ${STUBPACK_DIR}/system.cpp
   ${STUBPACK_DIR}/version_info.cpp)
 # The one door to the operating system (system.h), which the readers open files through.
 if(WIN32)
