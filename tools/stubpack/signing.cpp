@@ -452,9 +452,9 @@ int SignInstaller(const SigningSettings& s, const std::string& unsigned_path,
   pass_file.Close();  // before any other child could inherit it
   Detail(run.output);
   if (run.not_found)
-    return Fail(kExitSigning, "osslsigncode",
-                "signing failed: not installed or not on PATH (Debian: apt-get install "
-                "osslsigncode)");
+    return Fail(
+        kExitSigning, "osslsigncode",
+        "signing failed: not installed or not on PATH (" + InstallHint("osslsigncode") + ")");
   if (!run.started)
     return Fail(kExitSigning, "osslsigncode",
                 "signing failed: cannot be run: " + run.start_problem);

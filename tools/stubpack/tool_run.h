@@ -52,6 +52,9 @@ void ForgetVariable(const std::string& name);
 // keeps no such file.
 std::string SystemCertificates();
 
+// How this system gets a tool that is not installed, for the message that says so.
+std::string InstallHint(const char* tool);
+
 // Bytes that a tool reads or writes by a path, gone when this object is. A secret (a
 // passphrase) is never stored in a file any other process can open: POSIX hands an anonymous
 // memory file as /dev/fd/N, Windows a named pipe that serves it once to this user only. Other

@@ -138,6 +138,8 @@ void ForgetVariable(const std::string& name) { unsetenv(name.c_str()); }
 
 std::string SystemCertificates() { return kSystemCertificates; }
 
+std::string InstallHint(const char* tool) { return std::string("Debian: apt-get install ") + tool; }
+
 ToolFile::~ToolFile() { Close(); }
 
 // Inherited (no close-on-exec) so that the tool opens /dev/fd/N; gone with the last descriptor.

@@ -400,6 +400,10 @@ void ForgetVariable(const std::string& name) {
 // carried chain is checked on its own.
 std::string SystemCertificates() { return {}; }
 
+std::string InstallHint(const char* tool) {
+  return std::string("put ") + tool + ".exe in stubpack.exe's PATH";
+}
+
 ToolFile::~ToolFile() { Close(); }
 
 // osslsigncode maps its -readpass file (CreateFileMapping), so a pipe cannot serve it: the
