@@ -305,6 +305,13 @@ def zip_for_windows(build, windows_bin, scratch):
             open(os.path.join(windows_bin, "stub.exe"), "rb") as b:
         check(a.read() == b.read(), "the zip's stub.exe is not the build's")
 
+    # One file: it imports from Windows' own DLLs only (no zlib1.dll, no C++ runtime DLL), and
+    # from no user32, which would cost every run its load.
+    dump = must(["x86_64-w64-mingw32-objdump", "-p", os.path.join(unzipped, "stubpack.exe")])
+    imported = sorted(set(re.findall(r"DLL Name: (\S+)", dump.stdout)))
+    check(imported and all(d.lower() in {"kernel32.dll", "advapi32.dll", "bcrypt.dll", "msvcrt.dll"}
+                           for d in imported), f"stubpack.exe imports {imported}")
+
     archive = make_archive(os.path.join(scratch, "input"))
     setup = os.path.join(windows_bin, "demo-setup.exe")
     env = prepare_wine(os.path.join(build, "wine-prefix"))

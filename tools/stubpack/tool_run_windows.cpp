@@ -9,6 +9,8 @@
 #include <bcrypt.h>
 #include <sddl.h>
 
+#include <cstdio>
+
 #include "tools/stubpack/tool_run.h"
 
 namespace stubpack {
@@ -326,7 +328,7 @@ void RemoveSecret(wchar_t* path) {
 std::string ToolRun::Ending() const {
   if (status > 0xFFFF) {
     char hex[16];
-    wsprintfA(hex, "0x%08lX", static_cast<unsigned long>(status));
+    std::snprintf(hex, sizeof(hex), "0x%08lX", static_cast<unsigned long>(status));
     return std::string("exited with ") + hex;
   }
   return "exited with " + std::to_string(status);
