@@ -19,7 +19,8 @@ add_library(stubpack_readers STATIC
   ${STUBPACK_DIR}/version_info.cpp)
 # The one door to the operating system (system.h), which the readers open files through.
 if(WIN32)
-  target_sources(stubpack_readers PRIVATE ${STUBPACK_DIR}/system_windows.cpp)
+  target_sources(stubpack_readers PRIVATE ${STUBPACK_DIR}/system_windows.cpp
+    ${STUBPACK_DIR}/utf16_windows.cpp)
 else()
   target_sources(stubpack_readers PRIVATE ${STUBPACK_DIR}/system_posix.cpp)
 endif()

@@ -62,7 +62,7 @@ add_executable(print-arguments tests/packer/print_arguments.cpp)
 target_compile_definitions(print-arguments PRIVATE UNICODE _UNICODE)
 target_link_options(print-arguments PRIVATE -municode -static)
 add_executable(tool-run-test tests/packer/tool_run_windows_test.cpp
-  tools/stubpack/tool_run_windows.cpp)
+  tools/stubpack/tool_run_windows.cpp tools/stubpack/utf16_windows.cpp)
 target_include_directories(tool-run-test PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(tool-run-test PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_link_options(tool-run-test PRIVATE -municode -static)

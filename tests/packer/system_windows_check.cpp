@@ -14,6 +14,7 @@
 
 #include "tools/stubpack/resource_tree.h"
 #include "tools/stubpack/system.h"
+#include "tools/stubpack/utf16_windows.h"
 
 namespace sys = stubpack::sys;
 
@@ -28,13 +29,7 @@ void Check(bool ok, int line, const std::string& what) {
 }
 #define CHECK(condition, what) Check((condition), __LINE__, std::string(#condition) + ": " + (what))
 
-std::wstring Wide(const std::string& text) {
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
+using stubpack::sys::Wide;
 
 std::wstring Prefixed(const std::string& absolute) { return L"\\\\?\\" + Wide(absolute); }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/stubpack/tool_run.h"
+#include "tools/stubpack/utf16_windows.h"
 
 namespace {
 
@@ -31,22 +32,8 @@ void Check(bool ok, const std::string& what, const std::string& detail = "") {
   std::printf("FAILED: %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
 }
 
-std::wstring Wide(const std::string& text) {
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
-                      nullptr, nullptr);
-  return narrow;
-}
+using stubpack::sys::Narrow;
+using stubpack::sys::Wide;
 
 // What print-arguments.exe prints for these arguments, when both parsers agree with them.
 std::string Printed(const std::vector<std::string>& args) {

@@ -7,37 +7,23 @@
 #endif
 #include <windows.h>
 #include <bcrypt.h>
-#include <sddl.h>
 
 #include <cstdio>
 
+#include <sddl.h>
+
 #include "tools/stubpack/tool_run.h"
+#include "tools/stubpack/utf16_windows.h"
 
 namespace stubpack {
+
+using sys::Narrow;
+using sys::Wide;
 
 namespace {
 
 // Where RunSignCommand puts the unsigned file's path for the shell.
 constexpr wchar_t kSignFileVariable[] = L"STUBPACK_SIGN_FILE";
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
-                      nullptr, nullptr);
-  return narrow;
-}
 
 // The system's text for an error, without its line end.
 std::string ErrorText(DWORD error) {
